@@ -1,0 +1,52 @@
+// The operating system's file calls, as the engine needs them. Everything the engine does to a
+// file goes through this interface, so a port replaces posix_file_system.cpp alone and tests can
+// put a fault-injecting layer in between.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace nestmend {
+
+// What identifies one version of a file: which file it is, how long it is and when it was last
+// changed. Two equal identities mean nothing was written in between, as far as the system tells.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_seconds = 0;
+  std::int64_t modified_nanoseconds = 0;
+  bool regular = false;  // a plain file, not a directory, pipe, device or socket
+
+  bool operator==(const FileIdentity&) const = default;
+};
+
+class FileSystem {
+ public:
+  using Handle = int;
+
+  virtual ~FileSystem() = default;
+
+  // Opens an existing file for reading. Never blocks, not even on a pipe or device; the caller
+  // checks with Identify() what it opened. Fails for an empty path.
+  virtual std::optional<Handle> OpenForReading(const std::string& path) = 0;
+  // Opens an existing file for writing at its end. Never creates a file and never blocks.
+  virtual std::optional<Handle> OpenForAppending(const std::string& path) = 0;
+  virtual std::optional<FileIdentity> Identify(Handle handle) = 0;
+  // Reads up to buffer.size() bytes: the count read, 0 at the end of the file, nothing on error.
+  virtual std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) = 0;
+  // Writes some of the bytes at the file's end: the count written (at least 1), nothing on error.
+  virtual std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) = 0;
+  virtual bool Truncate(Handle handle, std::uint64_t length) = 0;
+  // Returns once everything written has reached the disk.
+  virtual bool Sync(Handle handle) = 0;
+  virtual bool Close(Handle handle) = 0;
+};
+
+// The machine's own file system.
+FileSystem& SystemFiles();
+
+}  // namespace nestmend

@@ -1,0 +1,143 @@
+#include "fixit.h"
+
+#include <optional>
+#include <string>
+
+#include "sequential_files.h"
+
+namespace nestmend {
+namespace {
+
+constexpr std::string_view kClosingMessage =
+    "If Nestmend failed to fix your file, e-mail me at " NESTMEND_MAINTAINER_EMAIL
+    " with the file attached!  I will get back to u immediatly";
+
+// Lines handed to the file and reported to the bar at a time.
+constexpr std::uint64_t kLinesPerBatch = 16384;
+
+// 8-bit lines appended to UTF-16 or UTF-32 text would corrupt it.
+bool StartsWithWideByteOrderMark(std::string_view head) {
+  return head.starts_with("\xFF\xFE") || head.starts_with("\xFE\xFF") ||
+         head.starts_with(std::string_view("\x00\x00\xFE\xFF", 4));
+}
+
+// One run: the state that lives from "Begin" to the closing message.
+class Run {
+ public:
+  Run(RepairSurface& surface, FileSystem& file_system)
+      : surface_(surface), files_(file_system) {}
+
+  void Perform() {
+    const std::optional<std::uint64_t> items = Count();
+    if (!items) return Finish(false);
+    const std::optional<std::int64_t> balance = Scan();
+    if (!balance) return Finish(false);
+    const bool repaired = Append(*balance);
+    if (stopped_) return;
+    Finish(repaired, *balance);
+  }
+
+ private:
+  // Pass 1: the number of data items, for the progress range.
+  std::optional<std::uint64_t> Count() {
+    surface_.SetStatus(texts::kPreparing);
+    if (!Pump(surface_.PumpEvents())) return std::nullopt;
+    if (!files_.OpenForInput(surface_.RepairPath(), kFileNumber)) return std::nullopt;
+    std::uint64_t records = 0;
+    while (true) {
+      const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
+      if (!at_end) return Abandon();
+      if (*at_end) break;
+      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kCount, chunk_)) return Abandon();
+      records += chunk_.items_started;
+      if (!Pump(surface_.PumpEventsRepeatedly(chunk_.items_started))) return Abandon();
+    }
+    surface_.SetProgressMax(static_cast<float>(records + 1));
+    files_.CloseAllFiles();
+    return records;
+  }
+
+  // Pass 2: the brace balance, moving the bar item by item.
+  std::optional<std::int64_t> Scan() {
+    surface_.SetStatus(texts::kFixing);
+    if (!Pump(surface_.PumpEvents())) return std::nullopt;
+    if (!files_.OpenForInput(surface_.RepairPath(), kFileNumber)) return std::nullopt;
+    std::uint64_t records = 0;
+    std::int64_t balance = 0;
+    while (true) {
+      const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
+      if (!at_end) return Abandon();
+      if (*at_end) break;
+      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kPieces, chunk_)) return Abandon();
+      balance += chunk_.brace_balance;
+      const ScanBatch batch{records, chunk_.items_started, chunk_.pieces};
+      records += chunk_.items_started;
+      if (!Pump(surface_.ScanProgress(batch))) return Abandon();
+    }
+    scanned_ = files_.InputIdentity(kFileNumber);
+    wide_text_ = StartsWithWideByteOrderMark(files_.LeadingBytes(kFileNumber));
+    files_.CloseAllFiles();
+    return balance;
+  }
+
+  // Pass 3: the missing lines, all or nothing. True when they are on the disk.
+  bool Append(std::int64_t balance) {
+    surface_.SetProgressValue(0);
+    surface_.SetProgressMax(static_cast<float>(balance + 1));
+    if (balance <= 0) return false;
+    const auto lines = static_cast<std::uint64_t>(balance);
+    // Only the very file that was scanned, unchanged since, is written to.
+    bool writing = !wide_text_ && files_.OpenForAppend(surface_.RepairPath(), kFileNumber, scanned_);
+    for (std::uint64_t first = 0; first < lines; first += kLinesPerBatch) {
+      const std::uint64_t count = std::min(kLinesPerBatch, lines - first);
+      writing = writing && files_.PrintLines(kFileNumber, "}", count);
+      surface_.AppendProgress(first, count);
+    }
+    writing = writing && files_.FlushToDisk(kFileNumber);
+    files_.CloseAllFiles();
+    return writing;
+  }
+
+  void Finish(bool repaired, std::int64_t balance = 0) {
+    files_.CloseAllFiles();
+    if (stopped_) return;
+    if (repaired) {
+      std::string summary(texts::kFixedBefore);
+      summary += std::to_string(balance);
+      summary += texts::kFixedAfter;
+      surface_.SetStatus(summary);
+    } else {
+      surface_.SetStatus(texts::kNothingDone);
+    }
+    surface_.ShowMessage(kClosingMessage);
+  }
+
+  bool Pump(bool keep_going) {
+    stopped_ = stopped_ || !keep_going;
+    return keep_going;
+  }
+
+  // A pass that cannot go on: the file is closed and nothing will be written.
+  std::nullopt_t Abandon() {
+    files_.CloseAllFiles();
+    return std::nullopt;
+  }
+
+  RepairSurface& surface_;
+  SequentialFiles files_;
+  ChunkItems chunk_;
+  std::optional<FileIdentity> scanned_;
+  bool wide_text_ = false;
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+std::string_view ClosingMessage() { return kClosingMessage; }
+
+void Fixit(RepairSurface& surface, FileSystem& file_system) {
+  Run run(surface, file_system);
+  run.Perform();
+}
+
+}  // namespace nestmend

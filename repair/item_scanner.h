@@ -1,0 +1,78 @@
+// Divides a file's bytes into data items, a chunk at a time.
+//
+// The rules, chosen so that every "{" and "}" byte of a file is counted exactly once wherever it
+// stands, and so that the brace balance is always the file's count of "{" less its count of "}":
+//  - An item that begins with a double quote runs to the next double quote; commas, braces and
+//    line ends between the two quotes belong to it, the quotes do not. Whatever follows the
+//    closing quote up to the next comma or line end belongs to the item too, quotes included.
+//  - Any other item ends at the first comma or line end, which is consumed and not part of it.
+//    Blanks and double quotes inside it are ordinary characters.
+//  - CR LF is one line end; a lone CR and a lone LF each end a line as well.
+//  - A blank line is one empty item; a comma directly before a line end leaves an empty item.
+//  - The file's end ends the last item, whatever it holds: trailing blanks, an open quote.
+//  - No other byte is special: 0x1A, NUL and binary bytes are characters like any other.
+// So every read consumes at least one byte, and braces are never delimiters or quotes: they are
+// always characters of some item.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace nestmend {
+
+// Where the reader stands between two bytes.
+struct ItemReaderState {
+  bool in_item = false;     // an item has begun and not yet ended
+  bool quoted = false;      // inside the quotes of a quoted item
+  bool swallow_lf = false;  // the last item ended at a CR: an LF next is part of that line end
+
+  bool operator==(const ItemReaderState&) const = default;
+};
+
+// The share of one item that lies in one chunk.
+struct ItemPiece {
+  std::uint32_t characters = 0;   // characters of the item in this chunk
+  std::uint32_t starts_item = 0;  // 1 when the item begins in this chunk, 0 for a continuation
+
+  bool operator==(const ItemPiece&) const = default;
+};
+
+// What one chunk of bytes held.
+struct ChunkItems {
+  std::uint64_t items_started = 0;
+  std::int64_t brace_balance = 0;    // "{" less "}" among the chunk's bytes
+  std::vector<ItemPiece> pieces;     // in file order; a piece with no characters only when it
+                                     // starts an (empty, or not yet begun) item
+};
+
+enum class ItemDetail {
+  kCount,   // items_started only
+  kPieces,  // items_started, brace_balance and pieces
+};
+
+// The largest chunk ScanItems accepts.
+inline constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 20;
+
+// Scans bytes that continue the reader's state, replacing `out`'s contents. Fast: works on
+// 64-byte blocks with bit masks. bytes.size() must not exceed kMaxChunkBytes.
+void ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail,
+               ChunkItems& out);
+
+// The same, a byte at a time: the plain statement of the rules that ScanItems is checked against.
+void ScanItemsReference(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail,
+                        ChunkItems& out);
+
+// What one byte was to the reader.
+enum class ByteRole {
+  kCharacter,  // part of the current item
+  kQuote,      // the opening or closing quote of a quoted item
+  kDelimiter,  // ends the current item
+  kLineEndTail,  // the LF of a CR LF line end
+};
+
+// Advances the reader by one byte. `started` is set when the byte begins a new item.
+ByteRole StepItemReader(ItemReaderState& state, char byte, bool& started);
+
+}  // namespace nestmend

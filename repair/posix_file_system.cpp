@@ -1,0 +1,92 @@
+// The only file of the engine that calls the operating system.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "file_system.h"
+
+namespace nestmend {
+namespace {
+
+// Restarts a call that a signal interrupted.
+template <typename Call>
+auto Retry(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::optional<Handle> OpenForReading(const std::string& path) override {
+    // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever, and a read of a
+    // file that can block (a device, /proc/kmsg) fails at once instead of hanging the window.
+    return Open(path, O_RDONLY);
+  }
+
+  std::optional<Handle> OpenForAppending(const std::string& path) override {
+    // No O_CREAT: a file that vanished is not brought back as an empty one.
+    return Open(path, O_WRONLY | O_APPEND);
+  }
+
+  std::optional<FileIdentity> Identify(Handle handle) override {
+    struct stat status {};
+    if (fstat(handle, &status) != 0) return std::nullopt;
+    FileIdentity identity;
+    identity.device = static_cast<std::uint64_t>(status.st_dev);
+    identity.inode = static_cast<std::uint64_t>(status.st_ino);
+    identity.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+    identity.modified_seconds = status.st_mtim.tv_sec;
+    identity.modified_nanoseconds = status.st_mtim.tv_nsec;
+    identity.regular = S_ISREG(status.st_mode);
+    return identity;
+  }
+
+  std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
+    const ssize_t count = Retry([&] { return read(handle, buffer.data(), buffer.size()); });
+    if (count < 0) return std::nullopt;
+    return static_cast<std::size_t>(count);
+  }
+
+  std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+    const ssize_t count = Retry([&] { return write(handle, bytes.data(), bytes.size()); });
+    if (count <= 0) return std::nullopt;
+    return static_cast<std::size_t>(count);
+  }
+
+  bool Truncate(Handle handle, std::uint64_t length) override {
+    return Retry([&] { return ftruncate(handle, static_cast<off_t>(length)); }) == 0;
+  }
+
+  bool Sync(Handle handle) override { return Retry([&] { return fsync(handle); }) == 0; }
+
+  bool Close(Handle handle) override {
+    // Linux frees the descriptor even when close reports EINTR, so it is never retried.
+    return close(handle) == 0;
+  }
+
+ private:
+  static std::optional<Handle> Open(const std::string& path, int access) {
+    if (path.empty()) return std::nullopt;
+    const int handle =
+        Retry([&] { return open(path.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+    if (handle < 0) return std::nullopt;
+    if ((access & O_ACCMODE) == O_RDONLY) {
+      posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    return handle;
+  }
+};
+
+}  // namespace
+
+FileSystem& SystemFiles() {
+  static PosixFileSystem files;
+  return files;
+}
+
+}  // namespace nestmend

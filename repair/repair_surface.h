@@ -1,0 +1,55 @@
+// The operations through which a repair drives a window: the status line, the progress bar, the
+// path to repair, the event pump and the closing message.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "item_scanner.h"
+
+namespace nestmend {
+
+// One chunk of the scanning pass: the items read from it, in order.
+struct ScanBatch {
+  std::uint64_t records_before = 0;  // the record counter before the chunk's first item
+  std::uint64_t items_started = 0;   // how many of the pieces start an item
+  std::span<const ItemPiece> pieces;
+};
+
+class RepairSurface {
+ public:
+  virtual ~RepairSurface() = default;
+
+  virtual void SetStatus(std::string_view caption) = 0;
+  // The bar refuses a maximum not above 0 and a value outside 0 to the maximum.
+  virtual void SetProgressMax(float maximum) = 0;
+  virtual void SetProgressValue(float value) = 0;
+  // The path of the file to repair. Read afresh at each opening.
+  virtual std::string RepairPath() = 0;
+  // Lets the window handle its pending events. Returns false when the user has asked the
+  // program to end: the run then stops at once, before it writes anything.
+  virtual bool PumpEvents() = 0;
+  // A modal message box; returns when the user has closed it.
+  virtual void ShowMessage(std::string_view text) = 0;
+
+  // The batched forms the repair uses, so that a gigabyte is not a billion virtual calls. Each
+  // stands for an exact sequence of the operations above, and by default performs it. A window
+  // overrides them to reach the same end state cheaply.
+
+  // `count` pumps in a row. A count of 0 stands for nothing, but is a point at which a window
+  // may catch up with its events. Stops at the first pump that returns false.
+  virtual bool PumpEventsRepeatedly(std::uint64_t count);
+  // For each piece in order: when it starts an item, a pump (and the record counter goes up by
+  // one); then, for each of its characters, a pump followed by setting the bar's value to the
+  // record counter.
+  virtual bool ScanProgress(const ScanBatch& batch);
+  // Setting the bar's value to first_line, first_line + 1, ..., first_line + count - 1.
+  virtual void AppendProgress(std::uint64_t first_line, std::uint64_t count);
+};
+
+// The value the bar holds after `batch` ran, when any piece had characters.
+bool LastScanValue(const ScanBatch& batch, std::uint64_t& value);
+
+}  // namespace nestmend

@@ -1,0 +1,224 @@
+#include "sequential_files.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace nestmend {
+
+struct SequentialFiles::InputFile {
+  FileSystem::Handle handle = -1;
+  FileIdentity identity;
+  std::uint64_t bytes_read = 0;  // from the file so far
+  std::uint64_t read_limit = 0;  // the length at opening, or less once the file was seen to end
+  std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kChunkBytes);
+  std::size_t buffer_begin = 0;  // the unconsumed bytes are [buffer_begin, buffer_end)
+  std::size_t buffer_end = 0;
+  ItemReaderState state;
+  std::array<char, 4> leading{};
+  std::size_t leading_size = 0;
+};
+
+struct SequentialFiles::AppendFile {
+  FileSystem::Handle handle = -1;
+  std::uint64_t original_size = 0;
+  std::string pending;
+  bool failed = false;
+};
+
+SequentialFiles::SequentialFiles(FileSystem& file_system) : file_system_(file_system) {}
+
+SequentialFiles::~SequentialFiles() { CloseAllFiles(); }
+
+SequentialFiles::InputFile* SequentialFiles::Input(int file_number) const {
+  return file_number == kFileNumber ? input_.get() : nullptr;
+}
+
+SequentialFiles::AppendFile* SequentialFiles::Append(int file_number) const {
+  return file_number == kFileNumber ? append_.get() : nullptr;
+}
+
+bool SequentialFiles::OpenForInput(const std::string& path, int file_number) {
+  if (file_number != kFileNumber || input_ || append_) return false;
+  const std::optional<FileSystem::Handle> handle = file_system_.OpenForReading(path);
+  if (!handle) return false;
+  const std::optional<FileIdentity> identity = file_system_.Identify(*handle);
+  if (!identity || !identity->regular) {
+    file_system_.Close(*handle);
+    return false;
+  }
+  input_ = std::make_unique<InputFile>();
+  input_->handle = *handle;
+  input_->identity = *identity;
+  input_->read_limit = identity->size;
+  return true;
+}
+
+bool SequentialFiles::Refill(InputFile& file) {
+  const std::uint64_t left = file.read_limit - file.bytes_read;
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunkBytes));
+  std::size_t filled = 0;
+  // A short read is not the end: only a read of nothing is.
+  while (filled < wanted) {
+    const std::optional<std::size_t> count =
+        file_system_.Read(file.handle, std::span(file.buffer.get() + filled, wanted - filled));
+    if (!count) return false;
+    if (*count == 0) {
+      file.read_limit = file.bytes_read + filled;  // the file is shorter than it was
+      break;
+    }
+    filled += *count;
+  }
+  if (file.leading_size < file.leading.size()) {
+    const std::size_t take = std::min(file.leading.size() - file.leading_size, filled);
+    std::memcpy(file.leading.data() + file.leading_size, file.buffer.get(), take);
+    file.leading_size += take;
+  }
+  file.bytes_read += filled;
+  file.buffer_begin = 0;
+  file.buffer_end = filled;
+  return true;
+}
+
+std::optional<bool> SequentialFiles::AtEndOfFile(int file_number) {
+  InputFile* file = Input(file_number);
+  if (!file) return std::nullopt;
+  if (file->buffer_begin < file->buffer_end) return false;
+  if (file->bytes_read >= file->read_limit) return true;
+  if (!Refill(*file)) return std::nullopt;
+  return file->buffer_begin == file->buffer_end;
+}
+
+bool SequentialFiles::ReadDataItem(int file_number, std::string& item) {
+  InputFile* file = Input(file_number);
+  if (!file) return false;
+  std::string text;
+  bool begun = false;
+  while (true) {
+    const std::optional<bool> at_end = AtEndOfFile(file_number);
+    if (!at_end) return false;
+    if (*at_end) break;  // the end of the file ends the last item
+    const char byte = file->buffer[file->buffer_begin];
+    ItemReaderState state = file->state;
+    bool started = false;
+    const ByteRole role = StepItemReader(state, byte, started);
+    if (begun && started) break;  // the next item begins here: leave it unread
+    file->state = state;
+    ++file->buffer_begin;
+    if (role == ByteRole::kLineEndTail && begun) break;
+    begun = begun || started;
+    if (role == ByteRole::kCharacter) text.push_back(byte);
+    // After a CR, one more byte is looked at: an LF there belongs to the same line end.
+    if (role == ByteRole::kDelimiter && byte != '\r') break;
+  }
+  if (!begun) return false;
+  file->state.in_item = false;
+  file->state.quoted = false;
+  item = std::move(text);
+  return true;
+}
+
+bool SequentialFiles::ReadDataItems(int file_number, ItemDetail detail, ChunkItems& items) {
+  InputFile* file = Input(file_number);
+  if (!file) return false;
+  const std::optional<bool> at_end = AtEndOfFile(file_number);
+  if (!at_end || *at_end) return false;
+  const std::span<const char> bytes(file->buffer.get() + file->buffer_begin,
+                                    file->buffer_end - file->buffer_begin);
+  ScanItems(bytes, file->state, detail, items);
+  file->buffer_begin = file->buffer_end;
+  return true;
+}
+
+std::optional<FileIdentity> SequentialFiles::InputIdentity(int file_number) const {
+  const InputFile* file = Input(file_number);
+  if (!file) return std::nullopt;
+  return file->identity;
+}
+
+std::string_view SequentialFiles::LeadingBytes(int file_number) const {
+  const InputFile* file = Input(file_number);
+  if (!file) return {};
+  return {file->leading.data(), file->leading_size};
+}
+
+bool SequentialFiles::OpenForAppend(const std::string& path, int file_number,
+                                    const std::optional<FileIdentity>& expected) {
+  if (file_number != kFileNumber || input_ || append_) return false;
+  const std::optional<FileSystem::Handle> handle = file_system_.OpenForAppending(path);
+  if (!handle) return false;
+  const std::optional<FileIdentity> identity = file_system_.Identify(*handle);
+  if (!identity || !identity->regular || (expected && *identity != *expected)) {
+    file_system_.Close(*handle);
+    return false;
+  }
+  append_ = std::make_unique<AppendFile>();
+  append_->handle = *handle;
+  append_->original_size = identity->size;
+  append_->pending.reserve(kWriteBytes);
+  return true;
+}
+
+void SequentialFiles::RollBack(AppendFile& file) {
+  file.failed = true;
+  file.pending.clear();
+  if (file_system_.Truncate(file.handle, file.original_size)) file_system_.Sync(file.handle);
+}
+
+bool SequentialFiles::WritePending(AppendFile& file) {
+  std::size_t written = 0;
+  while (written < file.pending.size()) {
+    const std::optional<std::size_t> count = file_system_.Write(
+        file.handle, std::span(file.pending.data() + written, file.pending.size() - written));
+    if (!count) {
+      RollBack(file);
+      return false;
+    }
+    written += *count;
+  }
+  file.pending.clear();
+  return true;
+}
+
+bool SequentialFiles::PrintLine(int file_number, std::string_view text) {
+  return PrintLines(file_number, text, 1);
+}
+
+bool SequentialFiles::PrintLines(int file_number, std::string_view text, std::uint64_t count) {
+  AppendFile* file = Append(file_number);
+  if (!file || file->failed) return false;
+  const std::size_t line_size = text.size() + 2;
+  for (std::uint64_t line = 0; line < count; ++line) {
+    // Each write carries whole lines, so an interrupted one tears no line it wrote.
+    if (!file->pending.empty() && file->pending.size() + line_size > kWriteBytes &&
+        !WritePending(*file)) {
+      return false;
+    }
+    file->pending.append(text);
+    file->pending.append("\r\n");
+  }
+  return true;
+}
+
+bool SequentialFiles::FlushToDisk(int file_number) {
+  AppendFile* file = Append(file_number);
+  if (!file || file->failed || !WritePending(*file)) return false;
+  if (!file_system_.Sync(file->handle)) {
+    RollBack(*file);
+    return false;
+  }
+  return true;
+}
+
+void SequentialFiles::CloseAllFiles() {
+  if (input_) {
+    file_system_.Close(input_->handle);
+    input_.reset();
+  }
+  if (append_) {
+    if (!append_->failed) WritePending(*append_);
+    file_system_.Close(append_->handle);
+    append_.reset();
+  }
+}
+
+}  // namespace nestmend

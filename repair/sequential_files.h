@@ -1,0 +1,91 @@
+// The sequential text-file operations the repair works with: a file opened for one pass, read as
+// data items or extended with lines, and closed. Files are addressed by number; only number 1
+// exists, and it is bound to at most one open file at a time. No operation throws or shows
+// anything: each reports failure to its caller and then leaves everything as it was.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "file_system.h"
+#include "item_scanner.h"
+
+namespace nestmend {
+
+inline constexpr int kFileNumber = 1;
+
+class SequentialFiles {
+ public:
+  explicit SequentialFiles(FileSystem& file_system);
+  ~SequentialFiles();  // closes every open file
+  SequentialFiles(const SequentialFiles&) = delete;
+  SequentialFiles& operator=(const SequentialFiles&) = delete;
+
+  // Opens an existing regular file for reading from its first byte. Fails when the path is
+  // empty, the file is missing, unreadable or not a regular file (a directory, pipe, device or
+  // socket is closed again at once), or the number is already bound. The pass reads at most the
+  // length the file had when it was opened, so a file that keeps growing cannot keep it going.
+  bool OpenForInput(const std::string& path, int file_number);
+
+  // True when no byte of the file remains to be read. Fails (nothing) when the number is not
+  // bound for reading or the file cannot be read.
+  std::optional<bool> AtEndOfFile(int file_number);
+
+  // Reads the next data item and the delimiter that ends it into `item`. Fails, leaving `item`
+  // as it was, when the number is not bound for reading, nothing is left, or reading fails.
+  // Holds the whole item: meant for small files and tests; a pass over a file of any size uses
+  // ReadDataItems.
+  bool ReadDataItem(int file_number, std::string& item);
+
+  // Reads the next chunk of the file (up to kChunkBytes) and describes the data items it holds,
+  // without keeping them. Fails as ReadDataItem does.
+  bool ReadDataItems(int file_number, ItemDetail detail, ChunkItems& items);
+
+  // The open input file as it was when opened, and its first bytes as far as read so far.
+  std::optional<FileIdentity> InputIdentity(int file_number) const;
+  std::string_view LeadingBytes(int file_number) const;
+
+  // Opens an existing regular file for writing after its last byte; never creates one. With
+  // `expected`, fails unless the file is still exactly that one: same file, length and
+  // modification time. Fails when the number is already bound.
+  bool OpenForAppend(const std::string& path, int file_number,
+                     const std::optional<FileIdentity>& expected = std::nullopt);
+
+  // Writes `text` and a CR LF after everything written so far. Lines are collected and written
+  // whole. All or nothing: once a write fails, the file is cut back to the length it had when
+  // opened, and this and every later PrintLine fail.
+  bool PrintLine(int file_number, std::string_view text);
+  // PrintLine `count` times.
+  bool PrintLines(int file_number, std::string_view text, std::uint64_t count);
+
+  // Writes out what is pending and returns once it is on the disk. On failure the file is cut
+  // back to its length at opening. Fails when the number is not bound for appending.
+  bool FlushToDisk(int file_number);
+
+  // Writes out whatever is pending and closes every open file, leaving every number free.
+  void CloseAllFiles();
+
+  static constexpr std::size_t kChunkBytes = std::size_t{128} << 10;
+  static constexpr std::size_t kWriteBytes = std::size_t{64} << 10;
+
+ private:
+  struct InputFile;
+  struct AppendFile;
+
+  InputFile* Input(int file_number) const;
+  AppendFile* Append(int file_number) const;
+  bool Refill(InputFile& file);
+  bool WritePending(AppendFile& file);
+  void RollBack(AppendFile& file);
+
+  FileSystem& file_system_;
+  std::unique_ptr<InputFile> input_;
+  std::unique_ptr<AppendFile> append_;
+};
+
+}  // namespace nestmend

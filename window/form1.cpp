@@ -1,0 +1,168 @@
+#include "form1.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+
+#include "fixit.h"
+#include "identity.h"
+#include "user_prompts.h"
+
+namespace nestmend {
+namespace {
+
+// The layout is given in twips; Qt works in device-independent pixels, 15 twips each, so a
+// high-DPI screen scales the whole window.
+QRect Twips(int left, int top, int width, int height) {
+  return {left / 15, top / 15, width / 15, height / 15};
+}
+
+template <typename Control>
+Control* Place(Control* control, QRect geometry) {
+  control->setGeometry(geometry);
+  return control;
+}
+
+// Small enough that the longest status text fits on the status line, which the progress bar
+// partly covers.
+QFont WindowFont() {
+  QFont font;
+  font.setFamilies({"DejaVu Sans Condensed", "Liberation Sans Narrow", "Nimbus Sans Narrow",
+                    "Arial Narrow", "Sans Serif"});
+  font.setPixelSize(10);
+  return font;
+}
+
+}  // namespace
+
+Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
+    : QWidget(parent),
+      Frame1(Place(new QGroupBox("Filename", this), Twips(15, 0, 4485, 870))),
+      FILE(Place(new QLineEdit(Frame1), Twips(30, 345, 3825, 345))),
+      Command1(Place(new QPushButton("...", Frame1), Twips(3885, 345, 450, 375))),
+      Command2(Place(new QPushButton("Begin", this), Twips(4575, 105, 1200, 330))),
+      Command3(Place(new QPushButton("Exit", this), Twips(4590, 540, 1170, 300))),
+      STAT(Place(new QLabel("Status: Waiting", this), Twips(30, 915, 5760, 345))),
+      Progress(Place(new ProgressBar(this), Twips(0, 1185, 5790, 285))),
+      CommonDialog1(prompts, this),
+      prompts_(prompts),
+      file_system_(file_system) {
+  setWindowTitle(kApplicationTitle);
+  setFont(WindowFont());
+  setFixedSize(5775 / 15, 1470 / 15);
+  setAcceptDrops(true);
+  FILE->setAcceptDrops(false);  // a dropped file goes to the window, which takes its path
+  STAT->setTextFormat(Qt::PlainText);
+  STAT->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Command2->setDefault(true);
+
+  setTabOrder(FILE, Command1);
+  setTabOrder(Command1, Command2);
+  setTabOrder(Command2, Command3);
+  FILE->setFocus();
+
+  connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+  connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+  connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+  // Enter in the path box presses "Begin", which does nothing while it is disabled.
+  connect(FILE, &QLineEdit::returnPressed, Command2, &QPushButton::click);
+}
+
+void Form1::Command1_Click() {
+  if (running_) return;
+  CommonDialog1.ShowOpen();
+  FILE->setText(CommonDialog1.FileName());
+}
+
+void Form1::Command2_Click() {
+  if (running_) return;
+  CommonDialog1.SetFileName(FILE->text());
+  Fixit();
+  if (exit_requested_) close();
+}
+
+void Form1::Command3_Click() { close(); }
+
+void Form1::Fixit() {
+  SetRunning(true);
+  since_pump_.start();
+  nestmend::Fixit(*this, file_system_);
+  SetRunning(false);
+}
+
+void Form1::SetRunning(bool running) {
+  running_ = running;
+  // A second run inside the first, or a new path under it, would append to the wrong file.
+  Command1->setEnabled(!running);
+  Command2->setEnabled(!running);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    // The run stops at its next pump, before it has written anything; the window then closes
+    // for good once the run has returned.
+    exit_requested_ = true;
+    hide();
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls() && event->mimeData()->urls().constFirst().isLocalFile()) {
+    event->acceptProposedAction();
+  }
+}
+
+void Form1::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.isEmpty() || !urls.constFirst().isLocalFile()) return;
+  FILE->setText(urls.constFirst().toLocalFile());
+  event->acceptProposedAction();
+}
+
+void Form1::SetStatus(std::string_view caption) {
+  STAT->setText(QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())));
+}
+
+void Form1::SetProgressMax(float maximum) { Progress->SetMax(maximum); }
+
+void Form1::SetProgressValue(float value) { Progress->SetValue(value); }
+
+std::string Form1::RepairPath() { return QFile::encodeName(CommonDialog1.FileName()).toStdString(); }
+
+bool Form1::PumpEvents() {
+  // Handling events costs microseconds and a repaint far more: a few times per frame is
+  // enough for a smooth bar and a window that answers at once.
+  if (since_pump_.hasExpired(kPumpIntervalMs)) {
+    QCoreApplication::processEvents();
+    since_pump_.start();
+  }
+  return !exit_requested_;
+}
+
+void Form1::ShowMessage(std::string_view text) {
+  prompts_.ShowMessage(this, kApplicationTitle,
+                       QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+bool Form1::PumpEventsRepeatedly(std::uint64_t) { return PumpEvents(); }
+
+bool Form1::ScanProgress(const ScanBatch& batch) {
+  std::uint64_t value = 0;
+  if (LastScanValue(batch, value)) Progress->SetValue(static_cast<float>(value));
+  return PumpEvents();
+}
+
+void Form1::AppendProgress(std::uint64_t first_line, std::uint64_t count) {
+  if (count > 0) Progress->SetValue(static_cast<float>(first_line + count - 1));
+}
+
+}  // namespace nestmend
