@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,13 +30,19 @@ Control* Place(Control* control, QRect geometry) {
   return control;
 }
 
-// Small enough that the longest status text fits on the status line, which the progress bar
-// partly covers.
+// The status line is 383 pixels wide inside the window and 18 high above the progress bar: a
+// narrow face at the largest size (up to 12 pixels) that shows the longest status text whole.
 QFont WindowFont() {
+  const QString longest = QString::fromUtf8(std::string(texts::kFixedBefore) + "9999999999" +
+                                            std::string(texts::kFixedAfter));
   QFont font;
-  font.setFamilies({"DejaVu Sans Condensed", "Liberation Sans Narrow", "Nimbus Sans Narrow",
-                    "Arial Narrow", "Sans Serif"});
-  font.setPixelSize(10);
+  font.setFamilies({"Nimbus Sans Narrow", "Liberation Sans Narrow", "Arial Narrow",
+                    "DejaVu Sans Condensed", "Sans Serif"});
+  for (int pixels = 12; pixels > 7; --pixels) {
+    font.setPixelSize(pixels);
+    const QFontMetrics metrics(font);
+    if (metrics.horizontalAdvance(longest) <= 383 && metrics.height() <= 18) break;
+  }
   return font;
 }
 

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Starts the real Nestmend in a virtual X display, types a path into its window, presses Enter,
+# answers the closing message, checks the repaired bytes, and leaves through "Exit".
+# usage: end_to_end_test.sh path/to/nestmend [screenshot.png]
+set -euo pipefail
+program=$(realpath "$1")
+screenshot=${2:+$(realpath -m "$2")}
+for tool in Xvfb xdotool; do
+  if ! command -v "$tool" > /dev/null; then
+    echo "SKIP: $tool is not installed (Debian: xvfb, xdotool)"
+    exit 77
+  fi
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display and writes its number to the descriptor it is given.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.log" &
+pids+=($!)
+for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.05; done
+export DISPLAY=":$(cat "$work/display")"
+unset QT_QPA_PLATFORM
+
+file="$work/cut off data.txt"
+printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
+original=$(od -An -tx1 "$file")
+
+"$program" > "$work/nestmend.log" 2>&1 &
+program_pid=$!
+pids+=($program_pid)
+
+window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+xdotool windowfocus --sync "$window"
+xdotool type --delay 2 "$file"
+xdotool key Return
+
+# The repair appends two lines and then shows its closing message.
+expected="$original $(printf '}\r\n}\r\n' | od -An -tx1)"
+for _ in $(seq 100); do
+  [[ $(od -An -tx1 "$file" | tr -s ' \n' ' ') == $(echo "$expected" | tr -s ' \n' ' ') ]] && break
+  sleep 0.05
+done
+if [[ $(od -An -tx1 "$file" | tr -s ' \n' ' ') != $(echo "$expected" | tr -s ' \n' ' ') ]]; then
+  echo "FAIL: the file was not repaired as expected:"
+  od -c "$file"
+  exit 1
+fi
+for _ in $(seq 100); do
+  [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -ge 2 ]] && break
+  sleep 0.05
+done
+message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1)
+[[ -n "$message" ]] || { echo "FAIL: no closing message appeared"; exit 1; }
+xdotool windowfocus --sync "$message"
+xdotool key Return
+for _ in $(seq 100); do
+  [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -eq 1 ]] && break
+  sleep 0.05
+done
+
+if [[ -n "$screenshot" ]]; then
+  sleep 0.3  # let the summary paint
+  import -window "$window" "$screenshot"
+  echo "screenshot: $screenshot"
+fi
+
+# "Exit" sits at (345, 46) in the window's own pixels.
+xdotool mousemove --window "$window" 345 46 click 1
+for _ in $(seq 100); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
+if kill -0 "$program_pid" 2> /dev/null; then
+  echo "FAIL: Nestmend still runs after Exit"
+  exit 1
+fi
+wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
+echo "end to end: repaired through the window, closed through Exit"
