@@ -48,9 +48,9 @@ class Run {
       const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
       if (!at_end) return Abandon();
       if (*at_end) break;
-      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kCount, chunk_)) return Abandon();
-      records += chunk_.items_started;
-      if (!Pump(surface_.PumpEventsRepeatedly(chunk_.items_started))) return Abandon();
+      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kItems, chunk_)) return Abandon();
+      records += chunk_.items.items_started;
+      if (!Pump(surface_.PumpEventsRepeatedly(chunk_.items.items_started))) return Abandon();
     }
     surface_.SetProgressMax(static_cast<float>(records + 1));
     files_.CloseAllFiles();
@@ -68,10 +68,14 @@ class Run {
       const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
       if (!at_end) return Abandon();
       if (*at_end) break;
-      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kPieces, chunk_)) return Abandon();
-      balance += chunk_.brace_balance;
-      const ScanBatch batch{records, chunk_.items_started, chunk_.pieces};
-      records += chunk_.items_started;
+      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kItemsAndBraces, chunk_)) {
+        return Abandon();
+      }
+      const ChunkItems& items = chunk_.items;
+      balance += items.brace_balance;
+      ScanBatch batch{records, chunk_.state_before, chunk_.bytes, items.items_started, {}};
+      if (items.has_character) batch.last_value = records + items.last_character_item;
+      records += items.items_started;
       if (!Pump(surface_.ScanProgress(batch))) return Abandon();
     }
     scanned_ = files_.InputIdentity(kFileNumber);
@@ -125,7 +129,7 @@ class Run {
 
   RepairSurface& surface_;
   SequentialFiles files_;
-  ChunkItems chunk_;
+  ItemChunk chunk_;
   std::optional<FileIdentity> scanned_;
   bool wide_text_ = false;
   bool stopped_ = false;

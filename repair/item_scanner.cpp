@@ -1,7 +1,6 @@
 #include "item_scanner.h"
 
 #include <bit>
-#include <cassert>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -12,196 +11,212 @@ namespace {
 
 constexpr std::size_t kBlockBytes = 64;
 
-// Bit i of a block's mask stands for byte i of that 64-byte block.
-struct ChunkMasks {
-  std::vector<std::uint64_t> delimiters;  // comma, CR, LF
-  std::vector<std::uint64_t> quotes;
-  std::int64_t brace_balance = 0;
-};
-
 bool IsDelimiter(char byte) { return byte == ',' || byte == '\n' || byte == '\r'; }
 
 int BraceValue(char byte) { return byte == '{' ? 1 : (byte == '}' ? -1 : 0); }
 
-// Masks for the bytes from `first` on, a byte at a time: the blocks the vector loop leaves over.
-void BuildMasksScalar(const char* data, std::size_t first, std::size_t size, ChunkMasks& masks) {
-  for (std::size_t i = first; i < size; ++i) {
-    const std::uint64_t bit = std::uint64_t{1} << (i % kBlockBytes);
-    if (IsDelimiter(data[i])) masks.delimiters[i / kBlockBytes] |= bit;
-    if (data[i] == '"') masks.quotes[i / kBlockBytes] |= bit;
-    masks.brace_balance += BraceValue(data[i]);
-  }
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) std::uint64_t Mask64(__m256i low, __m256i high) {
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-         (std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32);
-}
-
-__attribute__((target("avx2"))) __m256i DelimiterBytes(__m256i bytes) {
-  return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(',')),
-                                         _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))),
-                         _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\r')));
-}
-
-__attribute__((target("avx2"))) std::int64_t SumBytes(__m256i counts) {
-  const __m256i sums = _mm256_sad_epu8(counts, _mm256_setzero_si256());
-  return _mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
-         _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3);
-}
-
-// Returns how many bytes it covered: the whole 64-byte blocks.
-template <bool kCountBraces>
-__attribute__((target("avx2"))) std::size_t BuildMasksAvx2(const char* data, std::size_t size,
-                                                          ChunkMasks& masks) {
-  const __m256i quote = _mm256_set1_epi8('"');
-  const __m256i open = _mm256_set1_epi8('{');
-  const __m256i close = _mm256_set1_epi8('}');
-  const std::size_t blocks = size / kBlockBytes;
-  std::uint64_t* delimiters = masks.delimiters.data();
-  std::uint64_t* quotes = masks.quotes.data();
-  std::size_t block = 0;
-  while (block < blocks) {
-    // Byte counters take two matches a block, so they are emptied every 127 blocks.
-    const std::size_t stop = std::min(blocks, block + 127);
-    __m256i opens = _mm256_setzero_si256();
-    __m256i closes = _mm256_setzero_si256();
-    for (; block < stop; ++block) {
-      const char* at = data + block * kBlockBytes;
-      const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-      const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
-      delimiters[block] = Mask64(DelimiterBytes(low), DelimiterBytes(high));
-      quotes[block] = Mask64(_mm256_cmpeq_epi8(low, quote), _mm256_cmpeq_epi8(high, quote));
-      if constexpr (kCountBraces) {
-        // A match is 0xFF, that is -1, so subtracting it counts one.
-        opens = _mm256_sub_epi8(opens, _mm256_cmpeq_epi8(low, open));
-        opens = _mm256_sub_epi8(opens, _mm256_cmpeq_epi8(high, open));
-        closes = _mm256_sub_epi8(closes, _mm256_cmpeq_epi8(low, close));
-        closes = _mm256_sub_epi8(closes, _mm256_cmpeq_epi8(high, close));
-      }
-    }
-    if constexpr (kCountBraces) masks.brace_balance += SumBytes(opens) - SumBytes(closes);
-  }
-  return blocks * kBlockBytes;
-}
-
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
-#endif
-
-void BuildMasks(std::span<const char> bytes, bool count_braces, ChunkMasks& masks) {
-  const std::size_t blocks = (bytes.size() + kBlockBytes - 1) / kBlockBytes;
-  masks.delimiters.assign(blocks, 0);
-  masks.quotes.assign(blocks, 0);
-  masks.brace_balance = 0;
-  std::size_t covered = 0;
-#if defined(__x86_64__)
-  if (kHasAvx2) {
-    covered = count_braces ? BuildMasksAvx2<true>(bytes.data(), bytes.size(), masks)
-                           : BuildMasksAvx2<false>(bytes.data(), bytes.size(), masks);
-  }
-#endif
-  BuildMasksScalar(bytes.data(), covered, bytes.size(), masks);
-  if (!count_braces) masks.brace_balance = 0;
-}
-
-// The position of the first set bit at or after `from`, or `size` when there is none. Bits past
-// `size` are never set.
-std::size_t FindNext(const std::vector<std::uint64_t>& masks, std::size_t from, std::size_t size) {
-  std::size_t block = from / kBlockBytes;
-  std::uint64_t bits = masks[block] & (~std::uint64_t{0} << (from % kBlockBytes));
-  while (bits == 0) {
-    if (++block == masks.size()) return size;
-    bits = masks[block];
-  }
-  return block * kBlockBytes + static_cast<std::size_t>(std::countr_zero(bits));
-}
-
-struct CountSink {
-  std::uint64_t items = 0;
-  void Started() { ++items; }
-  void Characters(std::size_t) {}
-  void Ended() {}
+// Bit i of each mask stands for byte i of one block of at most 64 bytes.
+struct BlockMasks {
+  std::uint64_t quotes = 0;
+  std::uint64_t carriage_returns = 0;
+  std::uint64_t line_feeds = 0;
+  std::uint64_t commas = 0;
+  std::uint64_t valid = 0;  // the bytes the block has: all 64 but in the last, partial one
 };
 
-struct PieceSink {
-  std::vector<ItemPiece>& pieces;
-  std::uint64_t items = 0;
-  bool piece_open = false;  // the item being read already has a piece in this chunk
-
-  void Started() {
-    ++items;
-    pieces.push_back({0, 1});
-    piece_open = true;
-  }
-  void Characters(std::size_t count) {
-    if (count == 0) return;
-    if (!piece_open) {
-      pieces.push_back({0, 0});
-      piece_open = true;
-    }
-    pieces.back().characters += static_cast<std::uint32_t>(count);
-  }
-  void Ended() { piece_open = false; }
+// The running count over a chunk.
+struct Tally {
+  std::uint64_t starts = 0;
+  std::int64_t balance = 0;
+  bool has_character = false;
+  std::uint64_t last_character_item = 0;
 };
 
-// The rules of item_scanner.h, one item at a time: each step jumps to the next quote or
-// delimiter that can matter, using the masks.
-template <typename Sink>
-void WalkItems(std::span<const char> bytes, const ChunkMasks& masks, ItemReaderState& state,
-               Sink& sink) {
-  const char* data = bytes.data();
-  const std::size_t size = bytes.size();
-  std::size_t at = 0;
-  while (at < size) {
-    if (!state.in_item) {
-      if (state.swallow_lf) {
-        state.swallow_lf = false;
-        if (data[at] == '\n') {
-          ++at;
-          continue;
-        }
-      }
-      state.in_item = true;
-      sink.Started();
-      if (data[at] == '"') {
-        state.quoted = true;
-        ++at;
-        continue;
-      }
-    }
-    if (state.quoted) {
-      const std::size_t closing = FindNext(masks.quotes, at, size);
-      sink.Characters(closing - at);
-      if (closing == size) return;
-      state.quoted = false;
-      at = closing + 1;
-      continue;
-    }
-    const std::size_t end = FindNext(masks.delimiters, at, size);
-    sink.Characters(end - at);
-    if (end == size) return;
-    sink.Ended();
-    state.in_item = false;
-    state.swallow_lf = data[end] == '\r';
-    at = end + 1;
-  }
-}
-
-template <typename Sink>
-void WalkItemsReference(std::span<const char> bytes, ItemReaderState& state, Sink& sink,
-                        std::int64_t& brace_balance) {
-  for (const char byte : bytes) {
+// One block, a byte at a time.
+template <bool kTrackCharacters>
+void WalkBlock(const char* bytes, std::size_t size, ItemReaderState& state, Tally& tally) {
+  for (std::size_t i = 0; i < size; ++i) {
     bool started = false;
-    const ByteRole role = StepItemReader(state, byte, started);
-    if (started) sink.Started();
-    if (role == ByteRole::kCharacter) {
-      sink.Characters(1);
-      brace_balance += BraceValue(byte);
-    } else if (role == ByteRole::kDelimiter) {
-      sink.Ended();
+    const ByteRole role = StepItemReader(state, bytes[i], started);
+    tally.starts += started;
+    if (kTrackCharacters && role == ByteRole::kCharacter) {
+      tally.has_character = true;
+      tally.last_character_item = tally.starts;
     }
   }
+}
+
+// One block from its masks, all 64 bytes at once. Item starts follow ending delimiters; a quote
+// at an item start opens a quoted stretch that the next quote closes. That holds for the whole
+// block unless a quoted stretch holds a delimiter (which then ends nothing): such a block is
+// walked byte by byte.
+template <bool kTrackCharacters>
+inline __attribute__((always_inline)) void ScanBlock(const BlockMasks& masks, const char* bytes,
+                                                     ItemReaderState& state, Tally& tally) {
+  const std::uint64_t delimiters = masks.commas | masks.carriage_returns | masks.line_feeds;
+  if ((delimiters | masks.quotes) == 0) {
+    // Nothing but characters, as in the middle of a long item.
+    tally.starts += !state.in_item;
+    state.in_item = true;
+    state.swallow_lf = false;
+    if constexpr (kTrackCharacters) {
+      tally.has_character = true;
+      tally.last_character_item = tally.starts;
+    }
+    return;
+  }
+  // The LF of a CR LF, and the delimiters that end an item.
+  const std::uint64_t tails =
+      masks.line_feeds & ((masks.carriage_returns << 1) | std::uint64_t{state.swallow_lf});
+  const std::uint64_t ends = delimiters & ~tails;
+  const std::uint64_t starts =
+      (((ends | tails) << 1) | std::uint64_t{!state.in_item}) & ~tails & masks.valid;
+  const std::uint64_t openings = masks.quotes & starts;
+  // Each stretch runs from the byte after its opening quote to the next quote: subtracting
+  // sets exactly those bits and clears the closing quote. A borrow out means one stays open.
+  const std::uint64_t stretch_starts = (openings << 1) | std::uint64_t{state.quoted};
+  std::uint64_t subtracted = 0;
+  const bool open_at_end = __builtin_sub_overflow(masks.quotes, stretch_starts, &subtracted);
+  const std::uint64_t quoted = subtracted & ~masks.quotes;
+  if ((quoted & delimiters) != 0) {
+    WalkBlock<kTrackCharacters>(bytes, static_cast<std::size_t>(std::popcount(masks.valid)),
+                                state, tally);
+    return;
+  }
+  const std::uint64_t closings = masks.quotes & ~subtracted;
+  const std::uint64_t characters = masks.valid & ~delimiters & ~openings & ~closings;
+  const std::uint64_t starts_before = tally.starts;
+  tally.starts += static_cast<std::uint64_t>(std::popcount(starts));
+  if (kTrackCharacters && characters != 0) {
+    const int last = 63 - std::countl_zero(characters);
+    const std::uint64_t through_last = ~std::uint64_t{0} >> (63 - last);
+    tally.has_character = true;
+    tally.last_character_item =
+        starts_before + static_cast<std::uint64_t>(std::popcount(starts & through_last));
+  }
+  const int last_byte = 63 - std::countl_zero(masks.valid);
+  state.quoted = open_at_end || (openings >> 63) != 0;
+  state.in_item = state.quoted || (((ends | tails) >> last_byte) & 1) == 0;
+  state.swallow_lf = ((ends & masks.carriage_returns) >> last_byte) & 1;
+}
+
+BlockMasks MasksOf(const char* bytes, std::size_t size, Tally& tally, bool count_braces) {
+  BlockMasks masks;
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    masks.quotes |= bytes[i] == '"' ? bit : 0;
+    masks.carriage_returns |= bytes[i] == '\r' ? bit : 0;
+    masks.line_feeds |= bytes[i] == '\n' ? bit : 0;
+    masks.commas |= bytes[i] == ',' ? bit : 0;
+    if (count_braces) tally.balance += BraceValue(bytes[i]);
+  }
+  masks.valid = size == kBlockBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
+  return masks;
+}
+
+// Whole blocks, a byte at a time: for processors without the vector instructions below, and
+// for the chunk's last, partial block.
+void ScanBlocksPortable(const char* bytes, std::size_t size, ItemReaderState& state, Tally& tally,
+                        bool count_braces) {
+  for (std::size_t at = 0; at < size; at += kBlockBytes) {
+    const std::size_t block = std::min(kBlockBytes, size - at);
+    const BlockMasks masks = MasksOf(bytes + at, block, tally, count_braces);
+    count_braces ? ScanBlock<true>(masks, bytes + at, state, tally)
+                 : ScanBlock<false>(masks, bytes + at, state, tally);
+  }
+}
+
+#if defined(__x86_64__)
+#define NESTMEND_AVX512 __attribute__((target("avx512f,avx512bw,popcnt,lzcnt,bmi")))
+#define NESTMEND_AVX2 __attribute__((target("avx2,popcnt,lzcnt,bmi")))
+
+template <bool kDetailed>
+NESTMEND_AVX512 void ScanBlocksAvx512(const char* bytes, std::size_t blocks,
+                                      ItemReaderState& state, Tally& tally) {
+  const __m512i quote = _mm512_set1_epi8('"');
+  const __m512i carriage_return = _mm512_set1_epi8('\r');
+  const __m512i line_feed = _mm512_set1_epi8('\n');
+  const __m512i comma = _mm512_set1_epi8(',');
+  const __m512i open = _mm512_set1_epi8('{');
+  const __m512i close = _mm512_set1_epi8('}');
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const char* at = bytes + block * kBlockBytes;
+    const __m512i data = _mm512_loadu_si512(at);
+    BlockMasks masks;
+    masks.quotes = _mm512_cmpeq_epi8_mask(data, quote);
+    masks.carriage_returns = _mm512_cmpeq_epi8_mask(data, carriage_return);
+    masks.line_feeds = _mm512_cmpeq_epi8_mask(data, line_feed);
+    masks.commas = _mm512_cmpeq_epi8_mask(data, comma);
+    masks.valid = ~std::uint64_t{0};
+    if constexpr (kDetailed) {
+      tally.balance += std::popcount(_mm512_cmpeq_epi8_mask(data, open)) -
+                       std::popcount(_mm512_cmpeq_epi8_mask(data, close));
+    }
+    ScanBlock<kDetailed>(masks, at, state, tally);
+  }
+}
+
+NESTMEND_AVX2 std::uint64_t EqualMask(__m256i low, __m256i high, char byte) {
+  const __m256i wanted = _mm256_set1_epi8(byte);
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, wanted))) |
+         (std::uint64_t{static_cast<std::uint32_t>(
+              _mm256_movemask_epi8(_mm256_cmpeq_epi8(high, wanted)))}
+          << 32);
+}
+
+template <bool kDetailed>
+NESTMEND_AVX2 void ScanBlocksAvx2(const char* bytes, std::size_t blocks, ItemReaderState& state,
+                                  Tally& tally) {
+  for (std::size_t block = 0; block < blocks; ++block) {
+    const char* at = bytes + block * kBlockBytes;
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
+    BlockMasks masks;
+    masks.quotes = EqualMask(low, high, '"');
+    masks.carriage_returns = EqualMask(low, high, '\r');
+    masks.line_feeds = EqualMask(low, high, '\n');
+    masks.commas = EqualMask(low, high, ',');
+    masks.valid = ~std::uint64_t{0};
+    if constexpr (kDetailed) {
+      tally.balance += std::popcount(EqualMask(low, high, '{')) -
+                       std::popcount(EqualMask(low, high, '}'));
+    }
+    ScanBlock<kDetailed>(masks, at, state, tally);
+  }
+}
+
+// Scans the whole blocks it can with vector instructions; returns how many bytes that covered.
+std::size_t ScanBlocksVector(VectorUnit unit, const char* bytes, std::size_t size,
+                             ItemReaderState& state, Tally& tally, bool count_braces) {
+  const std::size_t blocks = size / kBlockBytes;
+  switch (unit) {
+    case VectorUnit::kAvx512:
+      count_braces ? ScanBlocksAvx512<true>(bytes, blocks, state, tally)
+                   : ScanBlocksAvx512<false>(bytes, blocks, state, tally);
+      return blocks * kBlockBytes;
+    case VectorUnit::kAvx2:
+      count_braces ? ScanBlocksAvx2<true>(bytes, blocks, state, tally)
+                   : ScanBlocksAvx2<false>(bytes, blocks, state, tally);
+      return blocks * kBlockBytes;
+    case VectorUnit::kPortable:
+      break;
+  }
+  return 0;
+}
+#else
+std::size_t ScanBlocksVector(VectorUnit, const char*, std::size_t, ItemReaderState&, Tally&,
+                             bool) {
+  return 0;
+}
+#endif
+
+ChunkItems Result(const Tally& tally) {
+  ChunkItems items;
+  items.items_started = tally.starts;
+  items.brace_balance = tally.balance;
+  items.has_character = tally.has_character;
+  items.last_character_item = tally.last_character_item;
+  return items;
 }
 
 }  // namespace
@@ -230,42 +245,46 @@ ByteRole StepItemReader(ItemReaderState& state, char byte, bool& started) {
   return ByteRole::kDelimiter;
 }
 
-void ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail,
-               ChunkItems& out) {
-  assert(bytes.size() <= kMaxChunkBytes);
-  thread_local ChunkMasks masks;
-  out.pieces.clear();
-  out.brace_balance = 0;
-  out.items_started = 0;
-  if (bytes.empty()) return;
-  BuildMasks(bytes, detail == ItemDetail::kPieces, masks);
-  if (detail == ItemDetail::kCount) {
-    CountSink sink;
-    WalkItems(bytes, masks, state, sink);
-    out.items_started = sink.items;
-    return;
+VectorUnit BestVectorUnit() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx512bw")) {
+    return VectorUnit::kAvx512;
   }
-  PieceSink sink{out.pieces};
-  WalkItems(bytes, masks, state, sink);
-  out.items_started = sink.items;
-  out.brace_balance = masks.brace_balance;
+  if (__builtin_cpu_supports("popcnt") && __builtin_cpu_supports("avx2")) return VectorUnit::kAvx2;
+#endif
+  return VectorUnit::kPortable;
 }
 
-void ScanItemsReference(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail,
-                        ChunkItems& out) {
-  out.pieces.clear();
-  out.brace_balance = 0;
-  std::int64_t balance = 0;
-  if (detail == ItemDetail::kCount) {
-    CountSink sink;
-    WalkItemsReference(bytes, state, sink, balance);
-    out.items_started = sink.items;
-    return;
+ChunkItems ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail) {
+  static const VectorUnit best = BestVectorUnit();
+  return ScanItemsUsing(best, bytes, state, detail);
+}
+
+ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemReaderState& state,
+                          ItemDetail detail) {
+  const bool count_braces = detail == ItemDetail::kItemsAndBraces;
+  Tally tally;
+  const std::size_t covered =
+      ScanBlocksVector(unit, bytes.data(), bytes.size(), state, tally, count_braces);
+  ScanBlocksPortable(bytes.data() + covered, bytes.size() - covered, state, tally, count_braces);
+  return Result(tally);
+}
+
+ChunkItems ScanItemsReference(std::span<const char> bytes, ItemReaderState& state,
+                              ItemDetail detail) {
+  Tally tally;
+  for (const char byte : bytes) {
+    bool started = false;
+    const ByteRole role = StepItemReader(state, byte, started);
+    tally.starts += started;
+    if (role == ByteRole::kCharacter && detail == ItemDetail::kItemsAndBraces) {
+      tally.has_character = true;
+      tally.last_character_item = tally.starts;
+      tally.balance += BraceValue(byte);
+    }
   }
-  PieceSink sink{out.pieces};
-  WalkItemsReference(bytes, state, sink, balance);
-  out.items_started = sink.items;
-  out.brace_balance = balance;
+  return Result(tally);
 }
 
 }  // namespace nestmend

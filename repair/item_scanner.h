@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace nestmend {
 
@@ -31,38 +30,38 @@ struct ItemReaderState {
   bool operator==(const ItemReaderState&) const = default;
 };
 
-// The share of one item that lies in one chunk.
-struct ItemPiece {
-  std::uint32_t characters = 0;   // characters of the item in this chunk
-  std::uint32_t starts_item = 0;  // 1 when the item begins in this chunk, 0 for a continuation
-
-  bool operator==(const ItemPiece&) const = default;
-};
-
 // What one chunk of bytes held.
 struct ChunkItems {
   std::uint64_t items_started = 0;
-  std::int64_t brace_balance = 0;    // "{" less "}" among the chunk's bytes
-  std::vector<ItemPiece> pieces;     // in file order; a piece with no characters only when it
-                                     // starts an (empty, or not yet begun) item
+  std::int64_t brace_balance = 0;  // "{" less "}" among the chunk's bytes (kItemsAndBraces only)
+  // Which item holds the chunk's last character, counted among the items the chunk starts
+  // (1 = the first); 0 when it is the item that continues from before the chunk. False
+  // has_character: the chunk holds no character at all, only delimiters and quotes.
+  bool has_character = false;
+  std::uint64_t last_character_item = 0;
+
+  bool operator==(const ChunkItems&) const = default;
 };
 
 enum class ItemDetail {
-  kCount,   // items_started only
-  kPieces,  // items_started, brace_balance and pieces
+  kItems,           // items_started only: for counting
+  kItemsAndBraces,  // everything: for scanning
 };
 
-// The largest chunk ScanItems accepts.
-inline constexpr std::size_t kMaxChunkBytes = std::size_t{1} << 20;
+// Scans bytes that continue the reader's state. Fast: classifies whole 64-byte blocks at once
+// with bit masks of the quote and delimiter bytes, and walks a block byte by byte only when a
+// quoted item holds a delimiter.
+ChunkItems ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail);
 
-// Scans bytes that continue the reader's state, replacing `out`'s contents. Fast: works on
-// 64-byte blocks with bit masks. bytes.size() must not exceed kMaxChunkBytes.
-void ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail,
-               ChunkItems& out);
+// The instruction sets ScanItems chooses from, best first, so tests can check each one.
+enum class VectorUnit { kPortable, kAvx2, kAvx512 };
+VectorUnit BestVectorUnit();
+ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemReaderState& state,
+                          ItemDetail detail);
 
 // The same, a byte at a time: the plain statement of the rules that ScanItems is checked against.
-void ScanItemsReference(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail,
-                        ChunkItems& out);
+ChunkItems ScanItemsReference(std::span<const char> bytes, ItemReaderState& state,
+                              ItemDetail detail);
 
 // What one byte was to the reader.
 enum class ByteRole {

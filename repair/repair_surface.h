@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,11 +12,16 @@
 
 namespace nestmend {
 
-// One chunk of the scanning pass: the items read from it, in order.
+// One chunk of the scanning pass. It stands for what reading its bytes item by item gives,
+// from where the reader stood before them; the summary fields spare a window that reading.
 struct ScanBatch {
   std::uint64_t records_before = 0;  // the record counter before the chunk's first item
-  std::uint64_t items_started = 0;   // how many of the pieces start an item
-  std::span<const ItemPiece> pieces;
+  ItemReaderState state_before;
+  std::span<const char> bytes;
+  std::uint64_t items_started = 0;
+  // The bar's value once the batch has run: the record of the item that holds the chunk's last
+  // character. Nothing when the chunk holds no character and so sets no value.
+  std::optional<std::uint64_t> last_value;
 };
 
 class RepairSurface {
@@ -41,15 +47,11 @@ class RepairSurface {
   // `count` pumps in a row. A count of 0 stands for nothing, but is a point at which a window
   // may catch up with its events. Stops at the first pump that returns false.
   virtual bool PumpEventsRepeatedly(std::uint64_t count);
-  // For each piece in order: when it starts an item, a pump (and the record counter goes up by
-  // one); then, for each of its characters, a pump followed by setting the bar's value to the
-  // record counter.
+  // For each item begun in the chunk, a pump (and the record counter goes up by one); for each
+  // character of an item, a pump followed by setting the bar's value to the record counter.
   virtual bool ScanProgress(const ScanBatch& batch);
   // Setting the bar's value to first_line, first_line + 1, ..., first_line + count - 1.
   virtual void AppendProgress(std::uint64_t first_line, std::uint64_t count);
 };
-
-// The value the bar holds after `batch` ran, when any piece had characters.
-bool LastScanValue(const ScanBatch& batch, std::uint64_t& value);
 
 }  // namespace nestmend

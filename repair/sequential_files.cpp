@@ -117,14 +117,15 @@ bool SequentialFiles::ReadDataItem(int file_number, std::string& item) {
   return true;
 }
 
-bool SequentialFiles::ReadDataItems(int file_number, ItemDetail detail, ChunkItems& items) {
+bool SequentialFiles::ReadDataItems(int file_number, ItemDetail detail, ItemChunk& chunk) {
   InputFile* file = Input(file_number);
   if (!file) return false;
   const std::optional<bool> at_end = AtEndOfFile(file_number);
   if (!at_end || *at_end) return false;
-  const std::span<const char> bytes(file->buffer.get() + file->buffer_begin,
-                                    file->buffer_end - file->buffer_begin);
-  ScanItems(bytes, file->state, detail, items);
+  chunk.bytes = std::span<const char>(file->buffer.get() + file->buffer_begin,
+                                      file->buffer_end - file->buffer_begin);
+  chunk.state_before = file->state;
+  chunk.items = ScanItems(chunk.bytes, file->state, detail);
   file->buffer_begin = file->buffer_end;
   return true;
 }

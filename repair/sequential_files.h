@@ -19,6 +19,13 @@ namespace nestmend {
 
 inline constexpr int kFileNumber = 1;
 
+// One chunk of a file as ReadDataItems read it.
+struct ItemChunk {
+  ChunkItems items;
+  ItemReaderState state_before;  // where the reader stood before the chunk's first byte
+  std::span<const char> bytes;   // the chunk; valid until the next read or close
+};
+
 class SequentialFiles {
  public:
   explicit SequentialFiles(FileSystem& file_system);
@@ -44,7 +51,7 @@ class SequentialFiles {
 
   // Reads the next chunk of the file (up to kChunkBytes) and describes the data items it holds,
   // without keeping them. Fails as ReadDataItem does.
-  bool ReadDataItems(int file_number, ItemDetail detail, ChunkItems& items);
+  bool ReadDataItems(int file_number, ItemDetail detail, ItemChunk& chunk);
 
   // The open input file as it was when opened, and its first bytes as far as read so far.
   std::optional<FileIdentity> InputIdentity(int file_number) const;
@@ -70,7 +77,7 @@ class SequentialFiles {
   // Writes out whatever is pending and closes every open file, leaving every number free.
   void CloseAllFiles();
 
-  static constexpr std::size_t kChunkBytes = std::size_t{128} << 10;
+  static constexpr std::size_t kChunkBytes = std::size_t{1024} << 10;
   static constexpr std::size_t kWriteBytes = std::size_t{64} << 10;
 
  private:

@@ -22,27 +22,30 @@ std::string RandomBytes(std::mt19937_64& random, std::size_t size) {
   return bytes;
 }
 
-struct Outcome {
-  std::vector<ChunkItems> chunks;
-  ItemReaderState state;
-};
+// Every instruction set this processor has.
+std::vector<VectorUnit> Units() {
+  std::vector<VectorUnit> units = {VectorUnit::kPortable};
+  if (BestVectorUnit() >= VectorUnit::kAvx2) units.push_back(VectorUnit::kAvx2);
+  if (BestVectorUnit() >= VectorUnit::kAvx512) units.push_back(VectorUnit::kAvx512);
+  return units;
+}
 
 // Scans `bytes` cut at `cuts` with both scanners and expects the same result for every chunk.
 void ExpectSameAsReference(const std::string& bytes, const std::vector<std::size_t>& cuts,
-                           ItemDetail detail) {
+                           ItemDetail detail, VectorUnit unit) {
   ItemReaderState fast_state;
   ItemReaderState reference_state;
-  ChunkItems fast;
-  ChunkItems reference;
   std::size_t begin = 0;
   for (std::size_t index = 0; index <= cuts.size(); ++index) {
     const std::size_t end = index < cuts.size() ? cuts[index] : bytes.size();
     const std::span<const char> chunk(bytes.data() + begin, end - begin);
-    ScanItems(chunk, fast_state, detail, fast);
-    ScanItemsReference(chunk, reference_state, detail, reference);
+    const ChunkItems fast = ScanItemsUsing(unit, chunk, fast_state, detail);
+    const ChunkItems reference = ScanItemsReference(chunk, reference_state, detail);
     ASSERT_EQ(fast.items_started, reference.items_started) << "chunk " << begin << ".." << end;
     ASSERT_EQ(fast.brace_balance, reference.brace_balance) << "chunk " << begin << ".." << end;
-    ASSERT_EQ(fast.pieces, reference.pieces) << "chunk " << begin << ".." << end;
+    ASSERT_EQ(fast.has_character, reference.has_character) << "chunk " << begin << ".." << end;
+    ASSERT_EQ(fast.last_character_item, reference.last_character_item)
+        << "chunk " << begin << ".." << end;
     ASSERT_EQ(fast_state, reference_state) << "chunk " << begin << ".." << end;
     begin = end;
   }
@@ -60,8 +63,11 @@ TEST(ItemScanner, MatchesTheReferenceOnRandomInputInRandomChunks) {
       if (at >= size) break;
       cuts.push_back(at);
     }
-    const ItemDetail detail = round % 2 ? ItemDetail::kCount : ItemDetail::kPieces;
-    ASSERT_NO_FATAL_FAILURE(ExpectSameAsReference(bytes, cuts, detail)) << "round " << round;
+    const ItemDetail detail = round % 2 ? ItemDetail::kItems : ItemDetail::kItemsAndBraces;
+    for (const VectorUnit unit : Units()) {
+      ASSERT_NO_FATAL_FAILURE(ExpectSameAsReference(bytes, cuts, detail, unit))
+          << "round " << round << " unit " << static_cast<int>(unit);
+    }
   }
 }
 
@@ -73,24 +79,26 @@ TEST(ItemScanner, MatchesTheReferenceCutAtEveryPosition) {
     std::string bytes = RandomBytes(random, 300);
     for (std::size_t at = 60; at < bytes.size(); at += 64) bytes.replace(at, 2, pattern, 2);
     for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
-      ASSERT_NO_FATAL_FAILURE(ExpectSameAsReference(bytes, {cut}, ItemDetail::kPieces))
-          << "pattern " << pattern << " cut " << cut;
+      for (const VectorUnit unit : Units()) {
+        ASSERT_NO_FATAL_FAILURE(
+            ExpectSameAsReference(bytes, {cut}, ItemDetail::kItemsAndBraces, unit))
+            << "pattern " << pattern << " cut " << cut << " unit " << static_cast<int>(unit);
+      }
     }
   }
 }
 
 TEST(ItemScanner, CountsEveryBraceOfALargeChunk) {
   std::mt19937_64 random(11);
-  const std::string bytes = RandomBytes(random, kMaxChunkBytes);
-  ASSERT_NO_FATAL_FAILURE(ExpectSameAsReference(bytes, {}, ItemDetail::kPieces));
-  // A chunk that is one long run of "{": the per-byte counters must not wrap.
-  const std::string opens(kMaxChunkBytes, '{');
+  const std::string bytes = RandomBytes(random, 1 << 20);
+  for (const VectorUnit unit : Units()) {
+    ASSERT_NO_FATAL_FAILURE(ExpectSameAsReference(bytes, {}, ItemDetail::kItemsAndBraces, unit));
+  }
+  const std::string opens(1 << 20, '{');
   ItemReaderState state;
-  ChunkItems items;
-  ScanItems(opens, state, ItemDetail::kPieces, items);
-  EXPECT_EQ(items.brace_balance, static_cast<std::int64_t>(kMaxChunkBytes));
-  ASSERT_EQ(items.pieces.size(), 1u);
-  EXPECT_EQ(items.pieces[0].characters, kMaxChunkBytes);
+  const ChunkItems items = ScanItems(opens, state, ItemDetail::kItemsAndBraces);
+  EXPECT_EQ(items.brace_balance, 1 << 20);
+  EXPECT_EQ(items.items_started, 1u);
 }
 
 }  // namespace

@@ -163,8 +163,7 @@ void Form1::ShowMessage(std::string_view text) {
 bool Form1::PumpEventsRepeatedly(std::uint64_t) { return PumpEvents(); }
 
 bool Form1::ScanProgress(const ScanBatch& batch) {
-  std::uint64_t value = 0;
-  if (LastScanValue(batch, value)) Progress->SetValue(static_cast<float>(value));
+  if (batch.last_value) Progress->SetValue(static_cast<float>(*batch.last_value));
   return PumpEvents();
 }
 
