@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "fixit.h"
+#include "sequential_files.h"
 #include "test_support.h"
 
 namespace nestmend {
@@ -52,22 +53,23 @@ TEST(FixitFailure, PathsThatCannotBeReadChangeNothing) {
 struct FaultRow {
   const char* name;
   Fault fault;
-  int failing_call;
+  int failing_call;  // for kRead: which read of the pass
+  bool in_scan;      // for kRead: the scan pass rather than the count
   std::uint64_t write_budget;
   bool repaired;  // whether the failure comes after the repair was safely written
 };
 
 const FaultRow kFaultRows[] = {
-    {"OpenForReadingInTheScan", Fault::kOpenForReading, 1, 0, false},
-    {"IdentifyOnOpening", Fault::kIdentify, 0, 0, false},
-    {"ReadPartWayThroughTheCount", Fault::kRead, 1, 0, false},
-    {"ReadPartWayThroughTheScan", Fault::kRead, 10, 0, false},
-    {"OpenForAppending", Fault::kOpenForAppending, 0, 0, false},
-    {"WriteOfTheFirstByte", Fault::kWrite, 0, 0, false},
-    {"WriteAfterOneByte", Fault::kWrite, 0, 1, false},
-    {"WriteAfterManyLinesMidLine", Fault::kWrite, 0, 3 * 30000 + 2, false},
-    {"SyncToDisk", Fault::kSync, 0, 0, false},
-    {"CloseAfterTheLinesAreOnTheDisk", Fault::kClose, 2, 0, true},
+    {"OpenForReadingInTheScan", Fault::kOpenForReading, 1, false, 0, false},
+    {"IdentifyOnOpening", Fault::kIdentify, 0, false, 0, false},
+    {"ReadPartWayThroughTheCount", Fault::kRead, 1, false, 0, false},
+    {"ReadPartWayThroughTheScan", Fault::kRead, 1, true, 0, false},
+    {"OpenForAppending", Fault::kOpenForAppending, 0, false, 0, false},
+    {"WriteOfTheFirstByte", Fault::kWrite, 0, false, 0, false},
+    {"WriteAfterOneByte", Fault::kWrite, 0, false, 1, false},
+    {"WriteAfterManyLinesMidLine", Fault::kWrite, 0, false, 3 * 90000 + 2, false},
+    {"SyncToDisk", Fault::kSync, 0, false, 0, false},
+    {"CloseAfterTheLinesAreOnTheDisk", Fault::kClose, 2, false, 0, true},
 };
 
 class FixitFault : public ::testing::TestWithParam<FaultRow> {};
@@ -75,19 +77,24 @@ class FixitFault : public ::testing::TestWithParam<FaultRow> {};
 TEST_P(FixitFault, LeavesTheFileAsItWasOrCompletelyRepaired) {
   const FaultRow& row = GetParam();
   TempDir dir;
-  const std::string original = LargeUnbalancedFile(40000);  // ~1 MiB, 40000 missing lines
+  constexpr std::size_t kMissing = 120000;
+  const std::string original = LargeUnbalancedFile(kMissing);  // several reads and writes
   const std::string path = dir.Write("file", original);
+  const auto reads_per_pass = static_cast<int>(
+      (original.size() + SequentialFiles::kChunkBytes - 1) / SequentialFiles::kChunkBytes);
+  ASSERT_GE(reads_per_pass, 2);
   FaultyFileSystem files;
   files.fault = row.fault;
-  files.failing_call = row.failing_call;
+  files.failing_call = row.failing_call + (row.in_scan ? reads_per_pass : 0);
   files.write_budget = row.write_budget;
   OutcomeSurface surface(path);
   Fixit(surface, files);
   EXPECT_EQ(surface.messages, 1);
   EXPECT_EQ(files.open_handles(), 0);
   if (row.repaired) {
-    EXPECT_EQ(surface.status, std::string(texts::kFixedBefore) + "40000" + std::string(texts::kFixedAfter));
-    EXPECT_TRUE(ReadAll(path) == original + Lines(40000));
+    EXPECT_EQ(surface.status, std::string(texts::kFixedBefore) + std::to_string(kMissing) +
+                                  std::string(texts::kFixedAfter));
+    EXPECT_TRUE(ReadAll(path) == original + Lines(kMissing));
   } else {
     EXPECT_EQ(surface.status, kNothingDone);
     EXPECT_TRUE(ReadAll(path) == original) << "the file changed";

@@ -41,11 +41,12 @@ class ScriptedPrompts final : public UserPrompts {
   QStringList messages;
 };
 
-// Reads slowly, so that a small file keeps a run going long enough to act during it.
+// Reads slowly, so that a small file keeps a run going long enough to act during it: a timer
+// started before the run fires at the run's first pump that handles events.
 class SlowFiles final : public testing::FaultyFileSystem {
  public:
   std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return FaultyFileSystem::Read(handle, buffer);
   }
 };
@@ -277,7 +278,7 @@ void WindowTest::buttonsDoNothingDuringARun() {
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   form.FILE->setText(QString::fromStdString(path));
   bool acted_during_run = false;
-  QTimer::singleShot(30, &form, [&] {
+  QTimer::singleShot(0, &form, [&] {
     acted_during_run = form.running();
     QVERIFY(!form.Command1->isEnabled() && !form.Command2->isEnabled());
     QTest::mouseClick(form.Command2, Qt::LeftButton);
@@ -306,7 +307,7 @@ void WindowTest::exitDuringARunStopsItAndCloses() {
   QVERIFY(QTest::qWaitForWindowExposed(form));
   form->FILE->setText(QString::fromStdString(path));
   bool exited_during_run = false;
-  QTimer::singleShot(30, form, [&] {
+  QTimer::singleShot(0, form, [&] {
     exited_during_run = form->running();
     QTest::mouseClick(form->Command3, Qt::LeftButton);
     QVERIFY(!form->isVisible());  // gone at once, while the run winds down
