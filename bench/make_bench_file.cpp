@@ -1,5 +1,5 @@
 // Writes a cut-off test file for the benchmarks and prints how many "}" lines it lacks.
-// usage: make_bench_file nested|minified|single SIZE_IN_MIB PATH
+// usage: make_bench_file nested|minified|single SIZE PATH   (SIZE in bytes, or with K, M or G)
 //  nested:   indented "key = value," lines inside "name {" ... "}" blocks, some quoted strings
 //            holding commas and braces, a quarter of the lines ending in CR LF
 //  minified: one line of nested objects with commas and quoted strings
@@ -87,11 +87,15 @@ std::int64_t Single(Writer& out, std::uint64_t size) {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s nested|minified|single SIZE_IN_MIB PATH\n", argv[0]);
+    std::fprintf(stderr, "usage: %s nested|minified|single SIZE[K|M|G] PATH\n", argv[0]);
     return 2;
   }
   const std::string_view kind = argv[1];
-  const std::uint64_t size = std::strtoull(argv[2], nullptr, 10) << 20;
+  char* unit = nullptr;
+  std::uint64_t size = std::strtoull(argv[2], &unit, 10);
+  if (*unit == 'K') size <<= 10;
+  if (*unit == 'M') size <<= 20;
+  if (*unit == 'G') size <<= 30;
   std::FILE* file = std::fopen(argv[3], "wb");
   if (!file) return 1;
   std::mt19937_64 random(2026);
