@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
     all_exact = nestmend::bench::CheckAndRestore(options.file, original_size, options.missing) &&
                 all_exact;
   }
+  // A bar that never moved (one single item keeps one value) has no redraw rate: printed as -1.
+  if (redraws_per_second == std::numeric_limits<double>::infinity()) redraws_per_second = -1;
   std::printf("nestmend-bench window gap_ms=%.1f redraws_per_second=%.0f\n", longest_gap_ms,
               redraws_per_second);
   nestmend::bench::PrintResult("window", best_seconds);
