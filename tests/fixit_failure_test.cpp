@@ -1,7 +1,7 @@
 // A repair that cannot be done leaves the file exactly as it was and says so; one that is done
 // is complete and on the disk. Real failures where the machine allows, injected ones elsewhere.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@ using testing::FaultyFileSystem;
 using testing::OutcomeSurface;
 using testing::ReadAll;
 using testing::RecordingSurface;
+using testing::ScratchMount;
 using testing::TempDir;
 using Fault = FaultyFileSystem::Fault;
 
@@ -187,26 +188,6 @@ TEST(FixitFailure, StoppingMidScanWritesNothingAndShowsNothing) {
     EXPECT_TRUE(ReadAll(path) == original);
   }
 }
-
-// A small tmpfs of the test's own, where the machine lets the test mount one.
-class ScratchMount {
- public:
-  explicit ScratchMount(const std::string& options) {
-    mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~ScratchMount() {
-    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  std::string path(const char* name) const { return (dir_.path() / name).string(); }
-  bool RemountReadOnly() {
-    return mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-  }
-
- private:
-  TempDir dir_;
-  bool mounted_ = false;
-};
 
 TEST(FixitRealFilesystem, ReadOnlyFileSystemIsLeftAlone) {
   ScratchMount scratch("size=1m");

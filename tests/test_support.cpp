@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <stdlib.h>
+#include <sys/mount.h>
 
 #include <fstream>
 #include <sstream>
@@ -23,6 +24,18 @@ std::string TempDir::Write(const std::string& name, const std::string& bytes) co
   const std::string file = (path_ / name).string();
   WriteAll(file, bytes);
   return file;
+}
+
+ScratchMount::ScratchMount(const std::string& options) {
+  mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+ScratchMount::~ScratchMount() {
+  if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+}
+
+bool ScratchMount::RemountReadOnly() {
+  return mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }
 
 std::string ReadAll(const std::string& path) {
@@ -105,8 +118,11 @@ std::optional<FileIdentity> FaultyFileSystem::Identify(Handle handle) {
 }
 
 std::optional<std::size_t> FaultyFileSystem::Read(Handle handle, std::span<char> buffer) {
+  const int read = calls_[static_cast<int>(Fault::kRead)];
   if (Fails(Fault::kRead)) return std::nullopt;
-  return SystemFiles().Read(handle, buffer);
+  const auto count = SystemFiles().Read(handle, buffer);
+  if (count && after_read) after_read(read);
+  return count;
 }
 
 std::optional<std::size_t> FaultyFileSystem::Write(Handle handle, std::span<const char> bytes) {

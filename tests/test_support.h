@@ -30,6 +30,23 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A tmpfs of the test's own, where the machine lets the test mount one (as root).
+class ScratchMount {
+ public:
+  explicit ScratchMount(const std::string& options);
+  ~ScratchMount();
+  ScratchMount(const ScratchMount&) = delete;
+  ScratchMount& operator=(const ScratchMount&) = delete;
+
+  bool mounted() const { return mounted_; }
+  std::string path(const char* name) const { return (dir_.path() / name).string(); }
+  bool RemountReadOnly();
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+};
+
 std::string ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::string& bytes);
 
@@ -97,6 +114,8 @@ class FaultyFileSystem : public FileSystem {
   std::uint64_t write_budget = 0;
   // Runs just before the file is opened for appending, e.g. to change it behind the repair.
   std::function<void()> before_append;
+  // Runs after each successful read, with the number of that read (0 = the first).
+  std::function<void(int read)> after_read;
 
   int open_handles() const { return open_handles_; }
 
