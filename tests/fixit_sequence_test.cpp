@@ -4,7 +4,6 @@
 #include <random>
 
 #include "fixit.h"
-#include "sequential_files.h"
 #include "test_support.h"
 
 namespace nestmend {
@@ -97,37 +96,6 @@ TEST(FixitSequence, SecondRunFindsTheFileBalancedAndAppendsNothing) {
   EXPECT_EQ(ReadAll(path), "a {\r\nb {\r\n}\r\n}\r\n");
 }
 
-// The sequence a literal, item-by-item reading of the repair produces, built from the items as
-// ReadDataItem returns them.
-std::vector<std::string> LiteralSequence(const std::string& path) {
-  SequentialFiles files(SystemFiles());
-  std::vector<std::string> items;
-  files.OpenForInput(path, kFileNumber);
-  for (std::string item; files.AtEndOfFile(kFileNumber) == false && files.ReadDataItem(kFileNumber, item);)
-    items.push_back(item);
-  std::vector<std::string> sequence = {"STAT=Preparing To Fix", "Pump"};
-  for (std::size_t i = 0; i < items.size(); ++i) sequence.emplace_back("Pump");
-  sequence.push_back("Max=" + std::to_string(items.size() + 1));
-  sequence.insert(sequence.end(), {"STAT=Fixing File", "Pump"});
-  std::int64_t balance = 0;
-  for (std::size_t record = 1; record <= items.size(); ++record) {
-    sequence.emplace_back("Pump");
-    for (const char character : items[record - 1]) {
-      balance += character == '{' ? 1 : (character == '}' ? -1 : 0);
-      sequence.emplace_back("Pump");
-      sequence.push_back("Value=" + std::to_string(record));
-    }
-  }
-  sequence.emplace_back("Value=0");
-  sequence.push_back("Max=" + std::to_string(balance + 1));
-  for (std::int64_t line = 0; line < balance; ++line)
-    sequence.push_back("Value=" + std::to_string(line));
-  sequence.push_back("STAT=" + (balance > 0 ? Fixed(static_cast<int>(balance))
-                                            : std::string(texts::kNothingDone)));
-  sequence.emplace_back("Message");
-  return sequence;
-}
-
 TEST(FixitSequence, BatchesStandForExactlyTheItemByItemSequence) {
   std::mt19937_64 random(42);
   TempDir dir;
@@ -136,7 +104,7 @@ TEST(FixitSequence, BatchesStandForExactlyTheItemByItemSequence) {
     std::string bytes(std::uniform_int_distribution<std::size_t>(0, 400)(random), ' ');
     for (char& byte : bytes) byte = kAlphabet[random() % (sizeof(kAlphabet) - 1)];
     const std::string path = dir.Write("random", bytes);
-    const std::vector<std::string> expected = LiteralSequence(path);
+    const std::vector<std::string> expected = testing::LiteralSequence(path);
     RecordingSurface surface(path);
     Fixit(surface);
     ASSERT_EQ(surface.operations, expected) << "round " << round;

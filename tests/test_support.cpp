@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include "fixit.h"
+#include "sequential_files.h"
+
 #include <stdlib.h>
 #include <sys/mount.h>
 
@@ -65,6 +68,41 @@ std::string Number(float number) {
 }
 }  // namespace
 
+std::vector<std::string> LiteralSequence(const std::string& path, bool appendable) {
+  SequentialFiles files(SystemFiles());
+  std::vector<std::string> items;
+  files.OpenForInput(path, kFileNumber);
+  for (std::string item;
+       files.AtEndOfFile(kFileNumber) == false && files.ReadDataItem(kFileNumber, item);) {
+    items.push_back(item);
+  }
+  std::vector<std::string> sequence = {"STAT=Preparing To Fix", "Pump"};
+  for (std::size_t i = 0; i < items.size(); ++i) sequence.emplace_back("Pump");
+  sequence.push_back("Max=" + std::to_string(items.size() + 1));
+  sequence.insert(sequence.end(), {"STAT=Fixing File", "Pump"});
+  std::int64_t balance = 0;
+  for (std::size_t record = 1; record <= items.size(); ++record) {
+    sequence.emplace_back("Pump");
+    for (const char character : items[record - 1]) {
+      balance += character == '{' ? 1 : (character == '}' ? -1 : 0);
+      sequence.emplace_back("Pump");
+      sequence.push_back("Value=" + std::to_string(record));
+    }
+  }
+  sequence.emplace_back("Value=0");
+  sequence.push_back("Max=" + std::to_string(balance + 1));
+  for (std::int64_t line = 0; line < balance; ++line) {
+    sequence.push_back("Value=" + std::to_string(line));
+  }
+  const std::string summary = balance > 0 && appendable ? std::string(texts::kFixedBefore) +
+                                                std::to_string(balance) +
+                                                std::string(texts::kFixedAfter)
+                                          : std::string(texts::kNothingDone);
+  sequence.push_back("STAT=" + summary);
+  sequence.emplace_back("Message");
+  return sequence;
+}
+
 void RecordingSurface::SetStatus(std::string_view caption) {
   status = caption;
   operations.push_back("STAT=" + status);
@@ -77,7 +115,11 @@ void RecordingSurface::SetProgressMax(float new_maximum) {
 
 void RecordingSurface::SetProgressValue(float new_value) {
   operations.push_back("Value=" + Number(new_value));
-  if (new_value >= 0 && new_value <= maximum) value = new_value;
+  if (new_value >= 0 && new_value <= maximum) {
+    value = new_value;
+  } else {
+    ++refused_values;
+  }
 }
 
 bool RecordingSurface::PumpEvents() {

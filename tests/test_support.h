@@ -53,6 +53,11 @@ void WriteAll(const std::string& path, const std::string& bytes);
 // "{" less "}" among the bytes.
 std::int64_t BraceBalance(const std::string& bytes);
 
+// The operations a literal, item-by-item reading of the repair of the file at `path` shows,
+// built from the items as ReadDataItem returns them, in RecordingSurface's notation. With
+// `appendable` false the lines cannot be written and the summary says nothing was repaired.
+std::vector<std::string> LiteralSequence(const std::string& path, bool appendable = true);
+
 // Records every surface operation as text, with the batched forms expanded, e.g.
 // "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Message".
 class RecordingSurface : public RepairSurface {
@@ -71,6 +76,7 @@ class RecordingSurface : public RepairSurface {
   std::vector<std::string> messages;
   float maximum = 100;  // the bar, with its refusals
   float value = 0;
+  int refused_values = 0;
   std::uint64_t pumps = 0;
   std::optional<std::uint64_t> stop_at_pump;  // the pump that asks the run to stop
   bool record_pumps = true;
