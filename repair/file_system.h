@@ -19,7 +19,7 @@ struct FileIdentity {
   std::uint64_t size = 0;
   std::int64_t modified_seconds = 0;
   std::int64_t modified_nanoseconds = 0;
-  bool regular = false;  // a plain file, not a directory, pipe, device or socket
+  bool regular = false;  // a plain data file: not a directory, pipe, device, socket or /proc file
 
   bool operator==(const FileIdentity&) const = default;
 };

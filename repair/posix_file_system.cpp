@@ -1,6 +1,8 @@
 // The only file of the engine that calls the operating system.
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,26 @@
 
 namespace nestmend {
 namespace {
+
+// Files of the kernel's own file systems claim to be plain files but are not data: some never
+// end (/proc/kcore claims terabytes), some block, and none is a file a user repairs.
+bool OnKernelFileSystem(int handle) {
+  struct statfs system {};
+  if (fstatfs(handle, &system) != 0) return true;
+  switch (system.f_type) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Restarts a call that a signal interrupted.
 template <typename Call>
@@ -42,7 +64,7 @@ class PosixFileSystem final : public FileSystem {
     identity.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
     identity.modified_seconds = status.st_mtim.tv_sec;
     identity.modified_nanoseconds = status.st_mtim.tv_nsec;
-    identity.regular = S_ISREG(status.st_mode);
+    identity.regular = S_ISREG(status.st_mode) && !OnKernelFileSystem(handle);
     return identity;
   }
 

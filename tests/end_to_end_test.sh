@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Starts the real Nestmend in a virtual X display, types a path into its window, presses Enter,
-# answers the closing message, checks the repaired bytes, and leaves through "Exit".
+# answers the closing message, checks the repaired bytes, and leaves through "Exit". Then starts
+# it again on a large file and presses "Exit" in the middle of the run: the program must end at
+# once and leave the file as it was.
 # usage: end_to_end_test.sh path/to/nestmend [screenshot.png]
 set -euo pipefail
 program=$(realpath "$1")
@@ -79,3 +81,28 @@ if kill -0 "$program_pid" 2> /dev/null; then
 fi
 wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
 echo "end to end: repaired through the window, closed through Exit"
+
+# A gigabyte of holes with one "{" at its end takes a while to read: long enough to leave mid-run.
+large="$work/large.txt"
+truncate -s 1G "$large"
+printf '{' >> "$large"
+"$program" > "$work/nestmend.log" 2>&1 &
+program_pid=$!
+pids+=($program_pid)
+window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+xdotool windowfocus --sync "$window"
+xdotool type --delay 2 "$large"
+xdotool key Return
+sleep 0.3  # into the run
+xdotool mousemove --window "$window" 345 46 click 1
+for _ in $(seq 60); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
+if kill -0 "$program_pid" 2> /dev/null; then
+  echo "FAIL: Nestmend still runs 3 s after Exit was pressed during a run"
+  exit 1
+fi
+wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
+if [[ $(stat -c %s "$large") -ne $(((1 << 30) + 1)) ]]; then
+  echo "FAIL: the file changed although the run was left"
+  exit 1
+fi
+echo "end to end: Exit during a run ended the program and left the file as it was"

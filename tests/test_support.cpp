@@ -168,8 +168,8 @@ std::optional<std::size_t> FaultyFileSystem::Read(Handle handle, std::span<char>
 }
 
 std::optional<std::size_t> FaultyFileSystem::Write(Handle handle, std::span<const char> bytes) {
-  if (fault == Fault::kWrite) {
-    const std::uint64_t left = write_budget - std::min(write_budget, written_);
+  if (write_budget) {
+    const std::uint64_t left = *write_budget - std::min(*write_budget, written_);
     if (left == 0) return std::nullopt;
     bytes = bytes.first(static_cast<std::size_t>(std::min<std::uint64_t>(left, bytes.size())));
   }

@@ -113,11 +113,11 @@ class FaultyFileSystem : public FileSystem {
   enum class Fault { kNone, kOpenForReading, kIdentify, kRead, kOpenForAppending, kWrite, kTruncate,
                      kSync, kClose };
 
-  Fault fault = Fault::kNone;
+  Fault fault = Fault::kNone;  // kWrite is set through write_budget
   // Which call of that operation fails first (0 = the first); later calls fail too.
   int failing_call = 0;
-  // For kWrite: how many bytes are written in all before writes fail.
-  std::uint64_t write_budget = 0;
+  // How many bytes are written in all before writes fail (with any fault).
+  std::optional<std::uint64_t> write_budget;
   // Runs just before the file is opened for appending, e.g. to change it behind the repair.
   std::function<void()> before_append;
   // Runs after each successful read, with the number of that read (0 = the first).

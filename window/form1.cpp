@@ -112,10 +112,11 @@ void Form1::SetRunning(bool running) {
 
 void Form1::closeEvent(QCloseEvent* event) {
   if (running_) {
-    // The run stops at its next pump, before it has written anything; the window then closes
-    // for good once the run has returned.
+    // The run stops at its next pump, a few milliseconds away and before it has written
+    // anything; once it has returned, the window closes for good and the program ends. (A
+    // window hidden now would no longer count as the last one closing, and the program would
+    // go on without one.)
     exit_requested_ = true;
-    hide();
     event->ignore();
     return;
   }
