@@ -10,7 +10,7 @@ struct SequentialFiles::InputFile {
   FileIdentity identity;
   std::uint64_t bytes_read = 0;  // from the file so far
   std::uint64_t read_limit = 0;  // the length at opening, or less once the file was seen to end
-  std::unique_ptr<char[]> buffer = std::make_unique<char[]>(kChunkBytes);
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kChunkBytes);
   std::size_t buffer_begin = 0;  // the unconsumed bytes are [buffer_begin, buffer_end)
   std::size_t buffer_end = 0;
   ItemReaderState state;
