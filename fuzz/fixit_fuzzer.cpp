@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     input.starts_with(std::string_view("\0\0\xFE\xFF", 4));
   const std::vector<std::string> literal = nestmend::testing::LiteralSequence(path, !wide);
 
-  RecordingSurface surface(path);
+  RecordingSurface surface(path);  // every batch expanded
   nestmend::Fixit(surface);
 
   const std::int64_t balance = nestmend::testing::BraceBalance(input);

@@ -1,14 +1,14 @@
 #include "test_support.h"
 
-#include "fixit.h"
-#include "sequential_files.h"
-
 #include <stdlib.h>
 #include <sys/mount.h>
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "fixit.h"
+#include "sequential_files.h"
 
 namespace nestmend::testing {
 
@@ -29,9 +29,8 @@ std::string TempDir::Write(const std::string& name, const std::string& bytes) co
   return file;
 }
 
-ScratchMount::ScratchMount(const std::string& options) {
-  mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
-}
+ScratchMount::ScratchMount(const std::string& options)
+    : mounted_(mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0) {}
 
 ScratchMount::~ScratchMount() {
   if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
@@ -60,13 +59,15 @@ std::int64_t BraceBalance(const std::string& bytes) {
   return balance;
 }
 
-namespace {
-std::string Number(float number) {
-  std::ostringstream text;
-  text << number;
-  return text.str();
+std::string Lines(std::int64_t count) {
+  std::string lines;
+  for (std::int64_t line = 0; line < count; ++line) lines += "}\r\n";
+  return lines;
 }
-}  // namespace
+
+std::string FixedSummary(std::int64_t errors) {
+  return std::string(texts::kFixedBefore) + std::to_string(errors) + std::string(texts::kFixedAfter);
+}
 
 std::vector<std::string> LiteralSequence(const std::string& path, bool appendable) {
   SequentialFiles files(SystemFiles());
@@ -77,7 +78,7 @@ std::vector<std::string> LiteralSequence(const std::string& path, bool appendabl
     items.push_back(item);
   }
   std::vector<std::string> sequence = {"STAT=Preparing To Fix", "Pump"};
-  for (std::size_t i = 0; i < items.size(); ++i) sequence.emplace_back("Pump");
+  sequence.insert(sequence.end(), items.size(), "Pump");
   sequence.push_back("Max=" + std::to_string(items.size() + 1));
   sequence.insert(sequence.end(), {"STAT=Fixing File", "Pump"});
   std::int64_t balance = 0;
@@ -85,78 +86,90 @@ std::vector<std::string> LiteralSequence(const std::string& path, bool appendabl
     sequence.emplace_back("Pump");
     for (const char character : items[record - 1]) {
       balance += character == '{' ? 1 : (character == '}' ? -1 : 0);
-      sequence.emplace_back("Pump");
-      sequence.push_back("Value=" + std::to_string(record));
+      sequence.insert(sequence.end(), {"Pump", "Value=" + std::to_string(record)});
     }
   }
-  sequence.emplace_back("Value=0");
-  sequence.push_back("Max=" + std::to_string(balance + 1));
+  sequence.insert(sequence.end(), {"Value=0", "Max=" + std::to_string(balance + 1)});
   for (std::int64_t line = 0; line < balance; ++line) {
     sequence.push_back("Value=" + std::to_string(line));
   }
-  const std::string summary = balance > 0 && appendable ? std::string(texts::kFixedBefore) +
-                                                std::to_string(balance) +
-                                                std::string(texts::kFixedAfter)
-                                          : std::string(texts::kNothingDone);
-  sequence.push_back("STAT=" + summary);
+  const bool repaired = balance > 0 && appendable;
+  sequence.push_back("STAT=" + (repaired ? FixedSummary(balance) : std::string(texts::kNothingDone)));
   sequence.emplace_back("Message");
   return sequence;
 }
 
+namespace {
+std::string Number(float number) {
+  std::ostringstream text;
+  text << number;
+  return text.str();
+}
+}  // namespace
+
+void RecordingSurface::Record(std::string operation) {
+  if (expand_) operations.push_back(std::move(operation));
+}
+
 void RecordingSurface::SetStatus(std::string_view caption) {
   status = caption;
-  operations.push_back("STAT=" + status);
+  Record("STAT=" + status);
 }
 
 void RecordingSurface::SetProgressMax(float new_maximum) {
-  operations.push_back("Max=" + Number(new_maximum));
+  Record("Max=" + Number(new_maximum));
   if (new_maximum > 0 && value <= new_maximum) maximum = new_maximum;
 }
 
 void RecordingSurface::SetProgressValue(float new_value) {
-  operations.push_back("Value=" + Number(new_value));
-  if (new_value >= 0 && new_value <= maximum) {
-    value = new_value;
-  } else {
-    ++refused_values;
-  }
+  Record("Value=" + Number(new_value));
+  const bool accepted = new_value >= 0 && new_value <= maximum;
+  value = accepted ? new_value : value;
+  refused_values += !accepted;
 }
 
 bool RecordingSurface::PumpEvents() {
-  if (record_pumps) operations.emplace_back("Pump");
-  const bool keep_going = !stop_at_pump || pumps < *stop_at_pump;
-  ++pumps;
-  return keep_going;
+  Record("Pump");
+  return !stop_at_pump || pumps++ < *stop_at_pump;
 }
 
 void RecordingSurface::ShowMessage(std::string_view text) {
   messages.emplace_back(text);
-  operations.emplace_back("Message");
+  Record("Message");
 }
 
-bool FaultyFileSystem::Fails(Fault operation) {
-  const int call = calls_[static_cast<int>(operation)]++;
-  return fault == operation && call >= failing_call;
+bool RecordingSurface::PumpEventsRepeatedly(std::uint64_t count) {
+  if (expand_) return RepairSurface::PumpEventsRepeatedly(count);
+  return !stop_at_pump || (pumps += count) <= *stop_at_pump;
+}
+
+bool RecordingSurface::ScanProgress(const ScanBatch& batch) {
+  if (expand_) return RepairSurface::ScanProgress(batch);
+  if (batch.last_value) SetProgressValue(static_cast<float>(*batch.last_value));
+  return true;
+}
+
+void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t count) {
+  if (expand_) return RepairSurface::AppendProgress(first_line, count);
+  if (count > 0) SetProgressValue(static_cast<float>(first_line + count - 1));
 }
 
 std::optional<FileSystem::Handle> FaultyFileSystem::OpenForReading(const std::string& path) {
-  if (Fails(Fault::kOpenForReading)) return std::nullopt;
-  const auto handle = SystemFiles().OpenForReading(path);
-  if (handle) ++open_handles_;
+  const auto handle = Fails(Fault::kOpenForReading) ? std::nullopt : SystemFiles().OpenForReading(path);
+  open_handles += handle.has_value();
   return handle;
 }
 
 std::optional<FileSystem::Handle> FaultyFileSystem::OpenForAppending(const std::string& path) {
   if (before_append) before_append();
-  if (Fails(Fault::kOpenForAppending)) return std::nullopt;
-  const auto handle = SystemFiles().OpenForAppending(path);
-  if (handle) ++open_handles_;
+  const auto handle =
+      Fails(Fault::kOpenForAppending) ? std::nullopt : SystemFiles().OpenForAppending(path);
+  open_handles += handle.has_value();
   return handle;
 }
 
 std::optional<FileIdentity> FaultyFileSystem::Identify(Handle handle) {
-  if (Fails(Fault::kIdentify)) return std::nullopt;
-  return SystemFiles().Identify(handle);
+  return Fails(Fault::kIdentify) ? std::nullopt : SystemFiles().Identify(handle);
 }
 
 std::optional<std::size_t> FaultyFileSystem::Read(Handle handle, std::span<char> buffer) {
@@ -174,22 +187,20 @@ std::optional<std::size_t> FaultyFileSystem::Write(Handle handle, std::span<cons
     bytes = bytes.first(static_cast<std::size_t>(std::min<std::uint64_t>(left, bytes.size())));
   }
   const auto count = SystemFiles().Write(handle, bytes);
-  if (count) written_ += *count;
+  written_ += count.value_or(0);
   return count;
 }
 
 bool FaultyFileSystem::Truncate(Handle handle, std::uint64_t length) {
-  if (Fails(Fault::kTruncate)) return false;
-  return SystemFiles().Truncate(handle, length);
+  return !Fails(Fault::kTruncate) && SystemFiles().Truncate(handle, length);
 }
 
 bool FaultyFileSystem::Sync(Handle handle) {
-  if (Fails(Fault::kSync)) return false;
-  return SystemFiles().Sync(handle);
+  return !Fails(Fault::kSync) && SystemFiles().Sync(handle);
 }
 
 bool FaultyFileSystem::Close(Handle handle) {
-  --open_handles_;
+  --open_handles;
   const bool closed = SystemFiles().Close(handle);
   return !Fails(Fault::kClose) && closed;
 }

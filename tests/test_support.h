@@ -1,5 +1,5 @@
-// Helpers shared by the engine tests: temporary folders, file contents, a surface that records
-// what a repair showed, and a file layer that fails on purpose.
+// Helpers shared by the tests: temporary folders and mounts, file contents, a surface that
+// records what a repair showed, and a file layer that fails on purpose.
 #pragma once
 
 #include <cstdint>
@@ -14,16 +14,15 @@
 
 namespace nestmend::testing {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
+// A fresh folder under the temporary folder, removed with everything in it.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::filesystem::path& path() const { return path_; }
-  // Writes `bytes` to a file of that name in the folder and returns its path.
+  // Writes `bytes` to the file `name` in the folder; returns its path.
   std::string Write(const std::string& name, const std::string& bytes) const;
 
  private:
@@ -35,9 +34,6 @@ class ScratchMount {
  public:
   explicit ScratchMount(const std::string& options);
   ~ScratchMount();
-  ScratchMount(const ScratchMount&) = delete;
-  ScratchMount& operator=(const ScratchMount&) = delete;
-
   bool mounted() const { return mounted_; }
   std::string path(const char* name) const { return (dir_.path() / name).string(); }
   bool RemountReadOnly();
@@ -49,20 +45,22 @@ class ScratchMount {
 
 std::string ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::string& bytes);
+std::int64_t BraceBalance(const std::string& bytes);  // "{" less "}"
+std::string Lines(std::int64_t count);                  // count times "}" CR LF
+std::string FixedSummary(std::int64_t errors);          // the summary of a repair
 
-// "{" less "}" among the bytes.
-std::int64_t BraceBalance(const std::string& bytes);
-
-// The operations a literal, item-by-item reading of the repair of the file at `path` shows,
-// built from the items as ReadDataItem returns them, in RecordingSurface's notation. With
-// `appendable` false the lines cannot be written and the summary says nothing was repaired.
+// What a literal, item-by-item reading of the repair of `path` shows, built from the items as
+// ReadDataItem returns them, in RecordingSurface's notation. With `appendable` false the lines
+// cannot be written and the summary says nothing was repaired.
 std::vector<std::string> LiteralSequence(const std::string& path, bool appendable = true);
 
-// Records every surface operation as text, with the batched forms expanded, e.g.
-// "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Message".
+// Records what a repair shows, e.g. "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Message",
+// and keeps the bar's state with its refusals. With `expand` false, the batched forms are taken
+// whole, as a window takes them, and only the outcome is kept.
 class RecordingSurface : public RepairSurface {
  public:
-  explicit RecordingSurface(std::string path) : path_(std::move(path)) {}
+  explicit RecordingSurface(std::string path, bool expand = true)
+      : path_(std::move(path)), expand_(expand) {}
 
   void SetStatus(std::string_view caption) override;
   void SetProgressMax(float maximum) override;
@@ -70,60 +68,36 @@ class RecordingSurface : public RepairSurface {
   std::string RepairPath() override { return path_; }
   bool PumpEvents() override;
   void ShowMessage(std::string_view text) override;
+  bool PumpEventsRepeatedly(std::uint64_t count) override;
+  bool ScanProgress(const ScanBatch& batch) override;
+  void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;
 
   std::vector<std::string> operations;
   std::string status;
   std::vector<std::string> messages;
-  float maximum = 100;  // the bar, with its refusals
+  float maximum = 100;
   float value = 0;
   int refused_values = 0;
   std::uint64_t pumps = 0;
-  std::optional<std::uint64_t> stop_at_pump;  // the pump that asks the run to stop
-  bool record_pumps = true;
+  std::optional<std::uint64_t> stop_at_pump;  // this pump asks the run to stop
 
  private:
+  void Record(std::string operation);
   std::string path_;
+  bool expand_;
 };
 
-// Keeps only the outcome: the batched forms are taken whole, as a window takes them.
-class OutcomeSurface : public RepairSurface {
- public:
-  explicit OutcomeSurface(std::string path) : path_(std::move(path)) {}
-
-  void SetStatus(std::string_view caption) override { status = caption; }
-  void SetProgressMax(float) override {}
-  void SetProgressValue(float) override {}
-  std::string RepairPath() override { return path_; }
-  bool PumpEvents() override { return true; }
-  bool PumpEventsRepeatedly(std::uint64_t) override { return true; }
-  bool ScanProgress(const ScanBatch&) override { return true; }
-  void AppendProgress(std::uint64_t, std::uint64_t) override {}
-  void ShowMessage(std::string_view) override { ++messages; }
-
-  std::string status;
-  int messages = 0;
-
- private:
-  std::string path_;
-};
-
-// The system's files, with one chosen operation made to fail.
+// The system's files, with chosen operations made to fail.
 class FaultyFileSystem : public FileSystem {
  public:
-  enum class Fault { kNone, kOpenForReading, kIdentify, kRead, kOpenForAppending, kWrite, kTruncate,
-                     kSync, kClose };
-
-  Fault fault = Fault::kNone;  // kWrite is set through write_budget
-  // Which call of that operation fails first (0 = the first); later calls fail too.
-  int failing_call = 0;
-  // How many bytes are written in all before writes fail (with any fault).
-  std::optional<std::uint64_t> write_budget;
-  // Runs just before the file is opened for appending, e.g. to change it behind the repair.
-  std::function<void()> before_append;
-  // Runs after each successful read, with the number of that read (0 = the first).
-  std::function<void(int read)> after_read;
-
-  int open_handles() const { return open_handles_; }
+  enum class Fault { kNone, kOpenForReading, kIdentify, kRead, kOpenForAppending, kTruncate, kSync,
+                     kClose };
+  Fault fault = Fault::kNone;
+  int failing_call = 0;  // the first call of that operation that fails; later ones fail too
+  std::optional<std::uint64_t> write_budget;  // bytes written in all before writes fail
+  std::function<void(int read)> after_read;   // after each successful read (0 = the first)
+  std::function<void()> before_append;        // before opening for appending
+  int open_handles = 0;
 
   std::optional<Handle> OpenForReading(const std::string& path) override;
   std::optional<Handle> OpenForAppending(const std::string& path) override;
@@ -135,10 +109,11 @@ class FaultyFileSystem : public FileSystem {
   bool Close(Handle handle) override;
 
  private:
-  bool Fails(Fault operation);
-
-  int calls_[9] = {};
-  int open_handles_ = 0;
+  bool Fails(Fault operation) {
+    const int call = calls_[static_cast<int>(operation)]++;
+    return fault == operation && call >= failing_call;
+  }
+  int calls_[8] = {};
   std::uint64_t written_ = 0;
 };
 

@@ -1,0 +1,320 @@
+// A repair that cannot be done leaves the file exactly as it was and says so; one that is done
+// is complete and on the disk. Real failures where the machine allows, injected ones elsewhere.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "fixit.h"
+#include "sequential_files.h"
+#include "test_support.h"
+
+namespace nestmend {
+namespace {
+
+using testing::FaultyFileSystem;
+using testing::FixedSummary;
+using testing::ReadAll;
+using testing::RecordingSurface;
+using testing::TempDir;
+using Fault = FaultyFileSystem::Fault;
+
+const std::string kNothingDone(texts::kNothingDone);
+
+void Append(const std::string& path, const std::string& bytes) {
+  const int handle = open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_EQ(write(handle, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(handle);
+}
+
+// Several reads a pass and several writes: 120000 blocks, one unclosed each.
+const std::string kLarge = [] {
+  std::string bytes;
+  for (int block = 0; block < 120000; ++block) bytes += "name {\r\n  key = \"v,{}\",\r\n";
+  return bytes;
+}();
+
+TEST(Failure, PathsThatCannotBeReadChangeNothingAndNeverBlock) {
+  TempDir dir;
+  const std::string fifo = (dir.path() / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string missing = (dir.path() / "missing").string();
+  const std::filesystem::path loop = dir.path() / "loop";
+  std::filesystem::create_symlink(dir.path() / "pool", loop);
+  std::filesystem::create_symlink(loop, dir.path() / "pool");
+  for (const std::string& path :
+       {std::string(), missing, dir.path().string(), fifo, loop.string(), std::string("/dev/zero"),
+        std::string("/dev/stdin"), std::string("/proc/kcore"), std::string("/proc/self/status")}) {
+    RecordingSurface surface(path, false);
+    Fixit(surface);
+    EXPECT_EQ(surface.status, kNothingDone) << path;
+    EXPECT_EQ(surface.messages.size(), 1u) << path;
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+struct FaultRow {
+  const char* name;
+  Fault fault;
+  int failing_call;           // for kRead: which read of the pass
+  bool in_scan;               // for kRead: a read of the scan rather than the count
+  std::int64_t write_budget;  // bytes written before writes fail; -1: they do not fail
+  enum { kUnchanged, kRepaired, kOriginalIntact } outcome;
+};
+
+// The end-of-file test reads the next chunk once the last is used up: the read rows are its.
+const FaultRow kFaultRows[] = {
+    {"OpenForReadingTheCount", Fault::kOpenForReading, 0, false, -1, FaultRow::kUnchanged},
+    {"OpenForReadingTheScan", Fault::kOpenForReading, 1, false, -1, FaultRow::kUnchanged},
+    {"IdentifyOnOpening", Fault::kIdentify, 0, false, -1, FaultRow::kUnchanged},
+    {"ReadPartWayThroughTheCount", Fault::kRead, 1, false, -1, FaultRow::kUnchanged},
+    {"FirstReadOfTheScan", Fault::kRead, 0, true, -1, FaultRow::kUnchanged},
+    {"ReadPartWayThroughTheScan", Fault::kRead, 1, true, -1, FaultRow::kUnchanged},
+    {"CloseAfterReading", Fault::kClose, 0, false, -1, FaultRow::kRepaired},
+    {"OpenForAppending", Fault::kOpenForAppending, 0, false, -1, FaultRow::kUnchanged},
+    {"IdentifyForAppending", Fault::kIdentify, 2, false, -1, FaultRow::kUnchanged},
+    {"WriteOfTheFirstByte", Fault::kNone, 0, false, 0, FaultRow::kUnchanged},
+    {"WriteAfterOneByte", Fault::kNone, 0, false, 1, FaultRow::kUnchanged},
+    {"WriteAfterManyLinesMidLine", Fault::kNone, 0, false, 270002, FaultRow::kUnchanged},
+    {"SyncToDisk", Fault::kSync, 0, false, -1, FaultRow::kUnchanged},
+    {"CloseAfterTheLinesAreOnTheDisk", Fault::kClose, 2, false, -1, FaultRow::kRepaired},
+    // Nothing can cut the file back: its bytes stand, and after them only bytes of "}" lines.
+    {"CuttingBackAfterAFailedWrite", Fault::kTruncate, 0, false, 270002, FaultRow::kOriginalIntact},
+};
+
+class Faults : public ::testing::TestWithParam<FaultRow> {};
+
+TEST_P(Faults, LeaveTheFileAsItWasOrCompletelyRepaired) {
+  const FaultRow& row = GetParam();
+  TempDir dir;
+  const std::string path = dir.Write("file", kLarge);
+  const int reads_per_pass = static_cast<int>(
+      (kLarge.size() + SequentialFiles::kChunkBytes - 1) / SequentialFiles::kChunkBytes);
+  ASSERT_GE(reads_per_pass, 2);
+  FaultyFileSystem files;
+  files.fault = row.fault;
+  files.failing_call = row.failing_call + (row.in_scan ? reads_per_pass : 0);
+  if (row.write_budget >= 0) files.write_budget = static_cast<std::uint64_t>(row.write_budget);
+  RecordingSurface surface(path, false);
+  Fixit(surface, files);
+  EXPECT_EQ(surface.messages.size(), 1u);
+  EXPECT_EQ(files.open_handles, 0);
+  const std::string now = ReadAll(path);
+  EXPECT_EQ(surface.status, row.outcome == FaultRow::kRepaired ? FixedSummary(120000) : kNothingDone);
+  switch (row.outcome) {
+    case FaultRow::kRepaired:
+      EXPECT_TRUE(now == kLarge + testing::Lines(120000));
+      break;
+    case FaultRow::kUnchanged:
+      EXPECT_TRUE(now == kLarge) << "the file changed";
+      break;
+    case FaultRow::kOriginalIntact:
+      EXPECT_TRUE(now.starts_with(kLarge));
+      EXPECT_EQ(now.find_first_not_of("}\r\n", kLarge.size()), std::string::npos);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Faults, ::testing::ValuesIn(kFaultRows),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Files that change under the repair, or must not be appended to at all.
+struct ChangeRow {
+  const char* name;
+  std::string bytes;
+  std::function<void(const std::string& path, int read)> after_read;
+  std::function<void(const std::string& path)> before_append;
+};
+
+const ChangeRow kChangeRows[] = {
+    {"GrowsWhileScanned", kLarge,
+     [](const std::string& path, int read) { if (read % 2 == 0) Append(path, "more {\n"); }, {}},
+    {"DeletedPartWayThroughTheScan", kLarge,
+     [](const std::string& path, int read) { if (read == 4) std::filesystem::remove(path); }, {}},
+    {"GrewByAByteBeforeTheAppend", "a {\r\n", {}, [](const std::string& path) { Append(path, "b"); }},
+    {"SameLengthNewerTime", "a {\r\n", {},
+     [](const std::string& path) {
+       const timespec times[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+       utimensat(AT_FDCWD, path.c_str(), times, 0);
+     }},
+    {"ReplacedByAnotherFile", "a {\r\n", {},
+     [](const std::string& path) {
+       testing::WriteAll(path + ".new", "a {\r\n");
+       std::filesystem::rename(path + ".new", path);
+     }},
+    {"DeletedBeforeTheAppend", "a {\r\n", {},
+     [](const std::string& path) { std::filesystem::remove(path); }},
+    {"Utf16LittleEndian", std::string("\xFF\xFE{\0\r\0\n\0", 8), {}, {}},
+    {"Utf16BigEndian", std::string("\xFE\xFF\0{\0\r\0\n", 8), {}, {}},
+    {"Utf32LittleEndian", std::string("\xFF\xFE\0\0{\0\0\0", 8), {}, {}},
+    {"Utf32BigEndian", std::string("\0\0\xFE\xFF\0\0\0{", 8), {}, {}},
+};
+
+class Changes : public ::testing::TestWithParam<ChangeRow> {};
+
+TEST_P(Changes, AreNotAppendedTo) {
+  const ChangeRow& row = GetParam();
+  TempDir dir;
+  const std::string path = dir.Write("file", row.bytes);
+  FaultyFileSystem files;
+  std::optional<std::string> before_append = row.bytes;
+  if (row.after_read) files.after_read = [&](int read) { row.after_read(path, read); };
+  files.before_append = [&] {
+    if (row.before_append) row.before_append(path);
+    before_append = std::filesystem::exists(path) ? std::optional(ReadAll(path)) : std::nullopt;
+  };
+  RecordingSurface surface(path, false);
+  Fixit(surface, files);
+  EXPECT_EQ(surface.status, kNothingDone);
+  EXPECT_EQ(std::filesystem::exists(path) ? std::optional(ReadAll(path)) : std::nullopt,
+            before_append);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Changes, ::testing::ValuesIn(kChangeRows),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Failure, ReadOnlyAndFullFileSystemsAreLeftAlone) {
+  testing::ScratchMount read_only("size=1m");
+  testing::ScratchMount full("size=256k");
+  if (!read_only.mounted() || !full.mounted()) GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
+  const std::string locked = read_only.path("file");
+  testing::WriteAll(locked, "a {\r\n");
+  ASSERT_TRUE(read_only.RemountReadOnly());
+  const std::string crowded = full.path("file");
+  testing::WriteAll(crowded, std::string(100 * 1024, '{'));  // 300 KiB of lines cannot fit
+  for (const auto& [path, bytes] : {std::pair(locked, std::string("a {\r\n")),
+                                    std::pair(crowded, std::string(100 * 1024, '{'))}) {
+    RecordingSurface surface(path, false);
+    Fixit(surface);
+    EXPECT_EQ(surface.status, kNothingDone) << path;
+    EXPECT_TRUE(ReadAll(path) == bytes) << path;
+  }
+}
+
+TEST(Failure, StoppingMidScanWritesNothingAndShowsNothing) {
+  TempDir dir;
+  const std::string original = kLarge.substr(0, 50000);
+  const std::string path = dir.Write("file", original);
+  for (const std::uint64_t stop : {0u, 1u, 5000u, 50000u}) {
+    RecordingSurface surface(path);
+    surface.stop_at_pump = stop;
+    Fixit(surface);
+    EXPECT_TRUE(surface.messages.empty()) << stop;
+    EXPECT_EQ(surface.pumps, stop + 1) << "the run went on after it was asked to stop";
+    EXPECT_TRUE(ReadAll(path) == original);
+  }
+}
+
+struct PathRow {
+  const char* name;
+  std::string relative_path;
+};
+
+// 4,000 characters with the temporary folder's own 30 or so: 19 folders and a file.
+std::string LongPath() {
+  std::string path;
+  while (path.size() < 3800) path += std::string(200, 'd') + "/";
+  return path + std::string(4000 - 40 - path.size(), 'f');
+}
+
+const PathRow kPathRows[] = {
+    {"Newline", "cut\noff.txt"},
+    {"NotUtf8", "\xFF\xFE\x80 name"},
+    {"FourThousandCharacters", LongPath()},
+    {"SymbolicLinkIsFollowed", "link"},
+};
+
+class OddPaths : public ::testing::TestWithParam<PathRow> {};
+
+TEST_P(OddPaths, AreRepairedLikeAnyOther) {
+  TempDir dir;
+  const std::filesystem::path path = dir.path() / GetParam().relative_path;
+  std::filesystem::path file = path;
+  if (GetParam().relative_path == "link") {
+    file = dir.path() / "target";
+    std::filesystem::create_symlink(file, path);
+  }
+  std::filesystem::create_directories(file.parent_path());
+  testing::WriteAll(file.string(), "x {");
+  RecordingSurface surface(path.string(), false);
+  Fixit(surface);
+  EXPECT_EQ(surface.status, FixedSummary(1));
+  EXPECT_EQ(ReadAll(file.string()), "x {}\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OddPaths, ::testing::ValuesIn(kPathRows),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Failure, FileOverFourGibibytes) {
+  testing::ScratchMount scratch("size=5g");  // a hole reads fast on tmpfs, slowly on a disk
+  if (!scratch.mounted()) GTEST_SKIP() << "cannot mount a tmpfs (needs root)";
+  const std::string path = scratch.path("sparse");
+  const off_t hole = (off_t{4} << 30) + 12345;
+  testing::WriteAll(path, "");
+  ASSERT_EQ(truncate(path.c_str(), hole), 0);
+  Append(path, "{\n{{");
+  RecordingSurface surface(path, false);
+  Fixit(surface);
+  EXPECT_EQ(surface.status, FixedSummary(3));
+  std::string tail(14, '\0');
+  const int handle = open(path.c_str(), O_RDONLY);
+  EXPECT_EQ(pread(handle, tail.data(), tail.size(), hole), 13);
+  close(handle);
+  EXPECT_EQ(tail, std::string("{\n{{}\r\n}\r\n}\r\n") + '\0');
+}
+
+TEST(Failure, HundredMillionOpeningBraces) {
+  TempDir dir;
+  constexpr std::size_t kOpens = 100'000'000;
+  const std::string path = dir.Write("opens", std::string(kOpens, '{'));
+  RecordingSurface surface(path, false);
+  Fixit(surface);
+  EXPECT_EQ(surface.status, FixedSummary(kOpens));
+  EXPECT_EQ(surface.value, static_cast<float>(kOpens - 1));
+  const std::string repaired = ReadAll(path);
+  ASSERT_EQ(repaired.size(), 4 * kOpens);
+  EXPECT_EQ(repaired.find_first_not_of('{'), kOpens);
+  for (std::size_t at = kOpens; at < repaired.size(); at += 3) {
+    ASSERT_EQ(repaired.compare(at, 3, "}\r\n"), 0) << "at " << at;
+  }
+}
+
+// Killed at random moments: the original bytes survive every kill, nothing but "}" line bytes
+// follow them, and a second repair completes the file.
+TEST(Failure, KilledMidRepairLosesNothingAndASecondRunFinishes) {
+  const std::string original = "data {\r\n" + std::string(1'999'999, '{');  // 6 MB to append
+  std::mt19937_64 random(99);
+  TempDir dir;
+  const std::string path = (dir.path() / "file").string();
+  int untouched = 0;
+  for (int round = 0; round < 40; ++round) {
+    testing::WriteAll(path, original);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      RecordingSurface surface(path, false);
+      Fixit(surface);
+      _exit(0);
+    }
+    usleep(static_cast<useconds_t>(random() % 30000));  // the moment of the kill is the input
+    kill(child, SIGKILL);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string after_kill = ReadAll(path);
+    ASSERT_TRUE(after_kill.starts_with(original)) << "round " << round;
+    ASSERT_EQ(after_kill.find_first_not_of("}\r\n", original.size()), std::string::npos);
+    untouched += after_kill.size() == original.size();
+    RecordingSurface surface(path, false);
+    Fixit(surface);
+    const std::string repaired = ReadAll(path);
+    ASSERT_EQ(testing::BraceBalance(repaired), 0) << "round " << round;
+    ASSERT_TRUE(repaired.starts_with(original)) << "round " << round;
+  }
+  EXPECT_GT(untouched, 0);
+}
+
+}  // namespace
+}  // namespace nestmend
