@@ -32,9 +32,7 @@ class Run {
     if (!items) return Finish(false);
     const std::optional<std::int64_t> balance = Scan();
     if (!balance) return Finish(false);
-    const bool repaired = Append(*balance);
-    if (stopped_) return;
-    Finish(repaired, *balance);
+    Finish(Append(*balance), *balance);
   }
 
  private:
