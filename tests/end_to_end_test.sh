@@ -29,18 +29,22 @@ for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.05; done
 export DISPLAY=":$(cat "$work/display")"
 unset QT_QPA_PLATFORM
 
+# Starts Nestmend, types PATH into its path box (where the focus starts) and presses Enter.
+start_repair() {
+  "$program" > "$work/nestmend.log" 2>&1 &
+  program_pid=$!
+  pids+=($program_pid)
+  window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+  xdotool windowfocus --sync "$window"
+  xdotool type --delay 2 "$1"
+  xdotool key Return
+}
+
 file="$work/cut off data.txt"
 printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
 original=$(od -An -tx1 "$file")
 
-"$program" > "$work/nestmend.log" 2>&1 &
-program_pid=$!
-pids+=($program_pid)
-
-window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
-xdotool windowfocus --sync "$window"
-xdotool type --delay 2 "$file"
-xdotool key Return
+start_repair "$file"
 
 # The repair appends two lines and then shows its closing message.
 expected="$original $(printf '}\r\n}\r\n' | od -An -tx1)"
@@ -86,13 +90,7 @@ echo "end to end: repaired through the window, closed through Exit"
 large="$work/large.txt"
 truncate -s 1G "$large"
 printf '{' >> "$large"
-"$program" > "$work/nestmend.log" 2>&1 &
-program_pid=$!
-pids+=($program_pid)
-window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
-xdotool windowfocus --sync "$window"
-xdotool type --delay 2 "$large"
-xdotool key Return
+start_repair "$large"
 sleep 0.3  # into the run
 xdotool mousemove --window "$window" 345 46 click 1
 for _ in $(seq 60); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
