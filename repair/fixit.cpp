@@ -94,6 +94,13 @@ class Run {
       const std::uint64_t count = std::min(kLinesPerBatch, lines - first);
       writing = writing && files_.PrintLines(kFileNumber, "}", count);
       surface_.AppendProgress(first, count);
+      // No pump of the repair's own, only a chance for the window to repaint and to take "Exit"
+      // while millions of lines go out; leaving then undoes the append.
+      if (!Pump(surface_.PumpEventsRepeatedly(0))) {
+        files_.CutBack(kFileNumber);
+        files_.CloseAllFiles();
+        return false;
+      }
     }
     writing = writing && files_.FlushToDisk(kFileNumber);
     files_.CloseAllFiles();

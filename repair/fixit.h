@@ -28,7 +28,8 @@ std::string_view ClosingMessage();
 // nothing was repaired, when it cannot be read, is not a regular file, fails to read part way,
 // starts with a UTF-16 or UTF-32 byte-order mark, changed between the scan and the append, or
 // cannot be extended completely and flushed to the disk. Nothing is ever created. When a pump
-// returns false the run closes the file and returns at once, without summary or message.
+// returns false the run undoes whatever it appended, closes the file and returns at once,
+// without summary or message.
 void Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles());
 
 }  // namespace nestmend

@@ -159,10 +159,15 @@ bool SequentialFiles::OpenForAppend(const std::string& path, int file_number,
   return true;
 }
 
-void SequentialFiles::RollBack(AppendFile& file) {
+bool SequentialFiles::RollBack(AppendFile& file) {
   file.failed = true;
   file.pending.clear();
-  if (file_system_.Truncate(file.handle, file.original_size)) file_system_.Sync(file.handle);
+  return file_system_.Truncate(file.handle, file.original_size) && file_system_.Sync(file.handle);
+}
+
+bool SequentialFiles::CutBack(int file_number) {
+  AppendFile* file = Append(file_number);
+  return file && RollBack(*file);
 }
 
 bool SequentialFiles::WritePending(AppendFile& file) {

@@ -74,6 +74,10 @@ class SequentialFiles {
   // back to its length at opening. Fails when the number is not bound for appending.
   bool FlushToDisk(int file_number);
 
+  // Undoes the append: cuts the file back to its length at opening. Fails when the number is not
+  // bound for appending or the file cannot be cut.
+  bool CutBack(int file_number);
+
   // Writes out whatever is pending and closes every open file, leaving every number free.
   void CloseAllFiles();
 
@@ -88,7 +92,7 @@ class SequentialFiles {
   AppendFile* Append(int file_number) const;
   bool Refill(InputFile& file);
   bool WritePending(AppendFile& file);
-  void RollBack(AppendFile& file);
+  bool RollBack(AppendFile& file);
 
   FileSystem& file_system_;
   std::unique_ptr<InputFile> input_;
