@@ -40,6 +40,17 @@ start_repair() {
   xdotool key Return
 }
 
+# Clicks "Exit", at (345, 46) in the window's own pixels; the program must be gone within 3 s.
+press_exit_and_expect_the_end() {
+  xdotool mousemove --window "$window" 345 46 click 1
+  for _ in $(seq 60); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
+  if kill -0 "$program_pid" 2> /dev/null; then
+    echo "FAIL: Nestmend still runs 3 s after Exit was pressed"
+    exit 1
+  fi
+  wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
+}
+
 file="$work/cut off data.txt"
 printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
 original=$(od -An -tx1 "$file")
@@ -76,14 +87,7 @@ if [[ -n "$screenshot" ]]; then
   echo "screenshot: $screenshot"
 fi
 
-# "Exit" sits at (345, 46) in the window's own pixels.
-xdotool mousemove --window "$window" 345 46 click 1
-for _ in $(seq 100); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
-if kill -0 "$program_pid" 2> /dev/null; then
-  echo "FAIL: Nestmend still runs after Exit"
-  exit 1
-fi
-wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
+press_exit_and_expect_the_end
 echo "end to end: repaired through the window, closed through Exit"
 
 # A gigabyte of holes with one "{" at its end takes a while to read: long enough to leave mid-run.
@@ -92,13 +96,7 @@ truncate -s 1G "$large"
 printf '{' >> "$large"
 start_repair "$large"
 sleep 0.3  # into the run
-xdotool mousemove --window "$window" 345 46 click 1
-for _ in $(seq 60); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
-if kill -0 "$program_pid" 2> /dev/null; then
-  echo "FAIL: Nestmend still runs 3 s after Exit was pressed during a run"
-  exit 1
-fi
-wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
+press_exit_and_expect_the_end
 if [[ $(stat -c %s "$large") -ne $(((1 << 30) + 1)) ]]; then
   echo "FAIL: the file changed although the run was left"
   exit 1
