@@ -32,7 +32,10 @@ class Run {
     if (!items) return Finish(false);
     const std::optional<std::int64_t> balance = Scan();
     if (!balance) return Finish(false);
-    Finish(Append(*balance), *balance);
+    const bool repaired = Append(*balance);
+    // "Exit" during the last write or the flush: the file is complete, and the run ends here.
+    Pump(surface_.PumpEventsRepeatedly(0));
+    Finish(repaired, *balance);
   }
 
  private:
@@ -88,15 +91,20 @@ class Run {
     surface_.SetProgressMax(static_cast<float>(balance + 1));
     if (balance <= 0) return false;
     const auto lines = static_cast<std::uint64_t>(balance);
-    // Only the very file that was scanned, unchanged since, is written to.
-    bool writing = !wide_text_ && files_.OpenForAppend(surface_.RepairPath(), kFileNumber, scanned_);
+    // Only the very file that was scanned, unchanged since, is written to, and only once the
+    // room for every line is set aside.
+    bool writing = !wide_text_ &&
+                   files_.OpenForAppend(surface_.RepairPath(), kFileNumber, scanned_) &&
+                   files_.Reserve(kFileNumber, lines * 3);
+    // An append that cannot be undone runs to its end before the window is heard again.
+    const bool undoable = !writing || files_.CanCutBack(kFileNumber);
     for (std::uint64_t first = 0; first < lines; first += kLinesPerBatch) {
       const std::uint64_t count = std::min(kLinesPerBatch, lines - first);
       writing = writing && files_.PrintLines(kFileNumber, "}", count);
       surface_.AppendProgress(first, count);
       // No pump of the repair's own, only a chance for the window to repaint and to take "Exit"
       // while millions of lines go out; leaving then undoes the append.
-      if (!Pump(surface_.PumpEventsRepeatedly(0))) {
+      if (undoable && !Pump(surface_.PumpEventsRepeatedly(0))) {
         files_.CutBack(kFileNumber);
         files_.CloseAllFiles();
         return false;

@@ -24,12 +24,20 @@ std::string_view ClosingMessage();
 // Repairs the file at surface.RepairPath(): counts its data items for the progress bar, reads it
 // again keeping the brace balance ("{" less "}", every brace byte counted), and when the balance
 // is positive appends that many lines "}" CR LF after the file's last byte. Then shows the
-// summary and the closing message. The file is left exactly as it was, and the summary says
-// nothing was repaired, when it cannot be read, is not a regular file, fails to read part way,
-// starts with a UTF-16 or UTF-32 byte-order mark, changed between the scan and the append, or
-// cannot be extended completely and flushed to the disk. Nothing is ever created. When a pump
-// returns false the run undoes whatever it appended, closes the file and returns at once,
-// without summary or message.
+// summary and the closing message.
+//
+// The file ends either exactly as it was or completely repaired, and the summary says which.
+// Nothing is appended when the path is not a plain file (decided before opening it), the file
+// cannot be read or fails to read part way, starts with a UTF-16 or UTF-32 byte-order mark,
+// changed between the scan and the append (checked under an exclusive lock, so a second repair
+// of the same file appends nothing), or has no room for every line. An append that fails, or is
+// found after the flush not to have gone where it should, is cut back, but never past bytes
+// another program added. Nothing is ever created.
+//
+// When a pump returns false the run stops there: it undoes whatever it appended, closes the
+// file and returns without summary or message. An append that could not be undone (an
+// append-only file) pumps nothing until it is complete; a stop asked for during it, or during
+// the flush, ends the run after the flush, with the file completely repaired.
 void Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles());
 
 }  // namespace nestmend

@@ -1,11 +1,15 @@
 // The only file of the engine that calls the operating system.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "file_system.h"
 
@@ -14,9 +18,7 @@ namespace {
 
 // Files of the kernel's own file systems claim to be plain files but are not data: some never
 // end (/proc/kcore claims terabytes), some block, and none is a file a user repairs.
-bool OnKernelFileSystem(int handle) {
-  struct statfs system {};
-  if (fstatfs(handle, &system) != 0) return true;
+bool IsKernelFileSystem(const struct statfs& system) {
   switch (system.f_type) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
@@ -32,6 +34,21 @@ bool OnKernelFileSystem(int handle) {
   }
 }
 
+FileIdentity IdentityOf(const struct stat& status, bool kernel_file_system) {
+  FileIdentity identity;
+  identity.device = static_cast<std::uint64_t>(status.st_dev);
+  identity.inode = static_cast<std::uint64_t>(status.st_ino);
+  identity.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+  identity.modified_seconds = status.st_mtim.tv_sec;
+  identity.modified_nanoseconds = status.st_mtim.tv_nsec;
+  identity.regular = S_ISREG(status.st_mode) && !kernel_file_system;
+  return identity;
+}
+
+bool SameFile(const FileIdentity& one, const FileIdentity& other) {
+  return one.device == other.device && one.inode == other.inode;
+}
+
 // Restarts a call that a signal interrupted.
 template <typename Call>
 auto Retry(Call call) {
@@ -44,6 +61,12 @@ auto Retry(Call call) {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  PosixFileSystem() {
+    // Past the file-size limit a write then fails, and is undone like any failed write, instead
+    // of killing the program between two writes.
+    std::signal(SIGXFSZ, SIG_IGN);
+  }
+
   std::optional<Handle> OpenForReading(const std::string& path) override {
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever, and a read of a
     // file that can block (a device, /proc/kmsg) fails at once instead of hanging the window.
@@ -57,15 +80,50 @@ class PosixFileSystem final : public FileSystem {
 
   std::optional<FileIdentity> Identify(Handle handle) override {
     struct stat status {};
-    if (fstat(handle, &status) != 0) return std::nullopt;
-    FileIdentity identity;
-    identity.device = static_cast<std::uint64_t>(status.st_dev);
-    identity.inode = static_cast<std::uint64_t>(status.st_ino);
-    identity.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
-    identity.modified_seconds = status.st_mtim.tv_sec;
-    identity.modified_nanoseconds = status.st_mtim.tv_nsec;
-    identity.regular = S_ISREG(status.st_mode) && !OnKernelFileSystem(handle);
-    return identity;
+    struct statfs system {};
+    if (fstat(handle, &status) != 0 || fstatfs(handle, &system) != 0) return std::nullopt;
+    return IdentityOf(status, IsKernelFileSystem(system));
+  }
+
+  std::optional<FileIdentity> IdentifyPath(const std::string& path) override {
+    struct stat status {};
+    struct statfs system {};
+    if (path.empty() || Retry([&] { return stat(path.c_str(), &status); }) != 0 ||
+        Retry([&] { return statfs(path.c_str(), &system); }) != 0) {
+      return std::nullopt;
+    }
+    return IdentityOf(status, IsKernelFileSystem(system));
+  }
+
+  bool Lock(Handle handle) override {
+    struct flock whole_file {};
+    whole_file.l_type = F_WRLCK;
+    whole_file.l_whence = SEEK_SET;
+    if (Retry([&] { return fcntl(handle, F_OFD_SETLK, &whole_file); }) == 0) return true;
+    // Where the file system keeps no locks, the identity check under it still stands.
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
+  }
+
+  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+    rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        offset + length > limit.rlim_cur) {
+      return Reservation::kNoRoom;
+    }
+    if (length == 0) return Reservation::kReserved;
+    const int result = Retry([&] {
+      return fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                       static_cast<off_t>(length));
+    });
+    if (result == 0) return Reservation::kReserved;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? Reservation::kUnsupported
+                                                  : Reservation::kNoRoom;
+  }
+
+  bool CanTruncate(Handle handle) override {
+    int flags = 0;
+    // A file system without these flags has no append-only files either.
+    return ioctl(handle, FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_APPEND_FL) == 0;
   }
 
   std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
@@ -92,11 +150,18 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
-  static std::optional<Handle> Open(const std::string& path, int access) {
-    if (path.empty()) return std::nullopt;
+  std::optional<Handle> Open(const std::string& path, int access) {
+    // Only a plain file is opened; and it must still be that file once open.
+    const std::optional<FileIdentity> named = IdentifyPath(path);
+    if (!named || !named->regular) return std::nullopt;
     const int handle =
         Retry([&] { return open(path.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
     if (handle < 0) return std::nullopt;
+    const std::optional<FileIdentity> opened = Identify(handle);
+    if (!opened || !opened->regular || !SameFile(*opened, *named)) {
+      close(handle);
+      return std::nullopt;
+    }
     if ((access & O_ACCMODE) == O_RDONLY) {
       posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
     }

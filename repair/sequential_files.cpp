@@ -1,6 +1,7 @@
 #include "sequential_files.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace nestmend {
@@ -20,14 +21,29 @@ struct SequentialFiles::InputFile {
 
 struct SequentialFiles::AppendFile {
   FileSystem::Handle handle = -1;
+  std::string path;
   std::uint64_t original_size = 0;
+  std::uint64_t written = 0;  // bytes this append has put after the original ones
+  bool can_truncate = true;
   std::string pending;
   bool failed = false;
 };
 
+namespace {
+// The append that the program's end must undo if it comes first. One thread runs repairs.
+SequentialFiles* open_append_owner = nullptr;
+}  // namespace
+
 SequentialFiles::SequentialFiles(FileSystem& file_system) : file_system_(file_system) {}
 
 SequentialFiles::~SequentialFiles() { CloseAllFiles(); }
+
+void SequentialFiles::UndoOpenAppendAtExit() {
+  if (open_append_owner == nullptr) return;
+  SequentialFiles& owner = *open_append_owner;
+  owner.RollBack(*owner.append_);
+  owner.CloseAllFiles();
+}
 
 SequentialFiles::InputFile* SequentialFiles::Input(int file_number) const {
   return file_number == kFileNumber ? input_.get() : nullptr;
@@ -147,21 +163,49 @@ bool SequentialFiles::OpenForAppend(const std::string& path, int file_number,
   if (file_number != kFileNumber || input_ || append_) return false;
   const std::optional<FileSystem::Handle> handle = file_system_.OpenForAppending(path);
   if (!handle) return false;
-  const std::optional<FileIdentity> identity = file_system_.Identify(*handle);
+  // The check and the append are one step under the lock: whoever appends next sees the change.
+  const bool locked = file_system_.Lock(*handle);
+  const std::optional<FileIdentity> identity =
+      locked ? file_system_.Identify(*handle) : std::nullopt;
   if (!identity || !identity->regular || (expected && *identity != *expected)) {
     file_system_.Close(*handle);
     return false;
   }
-  append_ = std::make_unique<AppendFile>();
-  append_->handle = *handle;
-  append_->original_size = identity->size;
+  append_ = std::make_unique<AppendFile>(*handle, path, identity->size);
+  append_->can_truncate = file_system_.CanTruncate(*handle);
   append_->pending.reserve(kWriteBytes);
+  static const bool undo_registered = std::atexit(UndoOpenAppendAtExit) == 0;
+  static_cast<void>(undo_registered);
+  open_append_owner = this;
   return true;
+}
+
+bool SequentialFiles::Reserve(int file_number, std::uint64_t bytes) {
+  AppendFile* file = Append(file_number);
+  if (!file || file->failed) return false;
+  switch (file_system_.Reserve(file->handle, file->original_size + file->written, bytes)) {
+    case FileSystem::Reservation::kReserved:
+      return true;
+    case FileSystem::Reservation::kUnsupported:
+      return file->can_truncate;
+    case FileSystem::Reservation::kNoRoom:
+      return false;
+  }
+  return false;
+}
+
+bool SequentialFiles::CanCutBack(int file_number) const {
+  const AppendFile* file = Append(file_number);
+  return file && file->can_truncate;
 }
 
 bool SequentialFiles::RollBack(AppendFile& file) {
   file.failed = true;
   file.pending.clear();
+  if (!file.can_truncate) return false;
+  // Bytes that another program added since are not this append's to remove.
+  const std::optional<FileIdentity> now = file_system_.Identify(file.handle);
+  if (!now || now->size != file.original_size + file.written) return false;
   return file_system_.Truncate(file.handle, file.original_size) && file_system_.Sync(file.handle);
 }
 
@@ -176,11 +220,13 @@ bool SequentialFiles::WritePending(AppendFile& file) {
     const std::optional<std::size_t> count = file_system_.Write(
         file.handle, std::span(file.pending.data() + written, file.pending.size() - written));
     if (!count) {
+      file.written += written;
       RollBack(file);
       return false;
     }
     written += *count;
   }
+  file.written += written;
   file.pending.clear();
   return true;
 }
@@ -208,7 +254,16 @@ bool SequentialFiles::PrintLines(int file_number, std::string_view text, std::ui
 bool SequentialFiles::FlushToDisk(int file_number) {
   AppendFile* file = Append(file_number);
   if (!file || file->failed || !WritePending(*file)) return false;
+  // Another program may have cut, extended or replaced the file meanwhile: then the lines are
+  // not where a repair needs them.
   if (!file_system_.Sync(file->handle)) {
+    RollBack(*file);
+    return false;
+  }
+  const std::optional<FileIdentity> written = file_system_.Identify(file->handle);
+  const std::optional<FileIdentity> named = file_system_.IdentifyPath(file->path);
+  if (!written || !named || written->size != file->original_size + file->written || named->device != written->device ||
+      named->inode != written->inode) {
     RollBack(*file);
     return false;
   }
@@ -224,6 +279,7 @@ void SequentialFiles::CloseAllFiles() {
     if (!append_->failed) WritePending(*append_);
     file_system_.Close(append_->handle);
     append_.reset();
+    open_append_owner = nullptr;
   }
 }
 

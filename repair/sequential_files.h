@@ -57,29 +57,47 @@ class SequentialFiles {
   std::optional<FileIdentity> InputIdentity(int file_number) const;
   std::string_view LeadingBytes(int file_number) const;
 
-  // Opens an existing regular file for writing after its last byte; never creates one. With
-  // `expected`, fails unless the file is still exactly that one: same file, length and
-  // modification time. Fails when the number is already bound.
+  // Opens an existing regular file for writing after its last byte; never creates one. Takes an
+  // exclusive lock on it, and with `expected` fails unless, under that lock, the file is still
+  // exactly that one: same file, length and modification time. So of two repairs of one file,
+  // the second finds it changed. Fails when the number is already bound or the lock is held.
   bool OpenForAppend(const std::string& path, int file_number,
                      const std::optional<FileIdentity>& expected = std::nullopt);
 
+  // Sets aside room for `bytes` more bytes before the first is written, so that a full disk or
+  // the file-size limit refuses the append before it begins. Fails when there is no room, and
+  // when the file could neither be cut back nor have room set aside: an append that could
+  // then fail part way would leave it half repaired.
+  bool Reserve(int file_number, std::uint64_t bytes);
+
+  // Whether a started append can still be undone. An append-only file cannot be cut back: once
+  // begun, its append must run to the end.
+  bool CanCutBack(int file_number) const;
+
   // Writes `text` and a CR LF after everything written so far. Lines are collected and written
-  // whole. All or nothing: once a write fails, the file is cut back to the length it had when
-  // opened, and this and every later PrintLine fail.
+  // whole. All or nothing: once a write fails, the append is undone and this and every later
+  // PrintLine fail.
   bool PrintLine(int file_number, std::string_view text);
   // PrintLine `count` times.
   bool PrintLines(int file_number, std::string_view text, std::uint64_t count);
 
-  // Writes out what is pending and returns once it is on the disk. On failure the file is cut
-  // back to its length at opening. Fails when the number is not bound for appending.
+  // Writes out what is pending, returns once it is on the disk, and checks that the path still
+  // names the file written to and that its length is its original length plus exactly the
+  // bytes written. Otherwise the append is undone as far as it can be, and it fails. Fails when
+  // the number is not bound for appending.
   bool FlushToDisk(int file_number);
 
-  // Undoes the append: cuts the file back to its length at opening. Fails when the number is not
-  // bound for appending or the file cannot be cut.
+  // Undoes the append: cuts the file back to its length at opening, but only when its length
+  // is exactly what the append made it; bytes another program added are never removed. Fails
+  // when the number is not bound for appending or the file was not cut back.
   bool CutBack(int file_number);
 
   // Writes out whatever is pending and closes every open file, leaving every number free.
   void CloseAllFiles();
+
+  // Undoes the append in progress, if any, when the program ends without closing it: a toolkit
+  // that loses its display ends the program from inside its event handling.
+  static void UndoOpenAppendAtExit();
 
   static constexpr std::size_t kChunkBytes = std::size_t{1024} << 10;
   static constexpr std::size_t kWriteBytes = std::size_t{64} << 10;

@@ -130,7 +130,9 @@ void RecordingSurface::SetProgressValue(float new_value) {
 
 bool RecordingSurface::PumpEvents() {
   Record("Pump");
-  return !stop_at_pump || pumps++ < *stop_at_pump;
+  stopping = stopping || (stop_at_pump && pumps >= *stop_at_pump);
+  ++pumps;
+  return !stopping;
 }
 
 void RecordingSurface::ShowMessage(std::string_view text) {
@@ -140,7 +142,9 @@ void RecordingSurface::ShowMessage(std::string_view text) {
 
 bool RecordingSurface::PumpEventsRepeatedly(std::uint64_t count) {
   if (expand_) return RepairSurface::PumpEventsRepeatedly(count);
-  return !stop_at_pump || (pumps += count) <= *stop_at_pump;
+  pumps += count;
+  stopping = stopping || (stop_at_pump && pumps > *stop_at_pump);
+  return !stopping;
 }
 
 bool RecordingSurface::ScanProgress(const ScanBatch& batch) {
@@ -150,6 +154,7 @@ bool RecordingSurface::ScanProgress(const ScanBatch& batch) {
 }
 
 void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t count) {
+  stopping = stopping || (stop_at_line && first_line + count > *stop_at_line);
   if (expand_) return RepairSurface::AppendProgress(first_line, count);
   if (count > 0) SetProgressValue(static_cast<float>(first_line + count - 1));
 }
@@ -172,6 +177,21 @@ std::optional<FileIdentity> FaultyFileSystem::Identify(Handle handle) {
   return Fails(Fault::kIdentify) ? std::nullopt : SystemFiles().Identify(handle);
 }
 
+std::optional<FileIdentity> FaultyFileSystem::IdentifyPath(const std::string& path) {
+  return SystemFiles().IdentifyPath(path);
+}
+
+bool FaultyFileSystem::Lock(Handle handle) { return SystemFiles().Lock(handle); }
+
+FileSystem::Reservation FaultyFileSystem::Reserve(Handle handle, std::uint64_t offset,
+                                                  std::uint64_t length) {
+  return reservation ? *reservation : SystemFiles().Reserve(handle, offset, length);
+}
+
+bool FaultyFileSystem::CanTruncate(Handle handle) {
+  return truncatable ? *truncatable : SystemFiles().CanTruncate(handle);
+}
+
 std::optional<std::size_t> FaultyFileSystem::Read(Handle handle, std::span<char> buffer) {
   const int read = calls_[static_cast<int>(Fault::kRead)];
   if (Fails(Fault::kRead)) return std::nullopt;
@@ -188,6 +208,7 @@ std::optional<std::size_t> FaultyFileSystem::Write(Handle handle, std::span<cons
   }
   const auto count = SystemFiles().Write(handle, bytes);
   written_ += count.value_or(0);
+  if (count && after_write) after_write(writes_++);
   return count;
 }
 
@@ -196,6 +217,7 @@ bool FaultyFileSystem::Truncate(Handle handle, std::uint64_t length) {
 }
 
 bool FaultyFileSystem::Sync(Handle handle) {
+  if (before_sync) before_sync();
   return !Fails(Fault::kSync) && SystemFiles().Sync(handle);
 }
 

@@ -80,6 +80,8 @@ class RecordingSurface : public RepairSurface {
   int refused_values = 0;
   std::uint64_t pumps = 0;
   std::optional<std::uint64_t> stop_at_pump;  // this pump asks the run to stop
+  std::optional<std::uint64_t> stop_at_line;  // the first pump once this line is out does
+  bool stopping = false;                      // every pump from now on asks the run to stop
 
  private:
   void Record(std::string operation);
@@ -97,11 +99,19 @@ class FaultyFileSystem : public FileSystem {
   std::optional<std::uint64_t> write_budget;  // bytes written in all before writes fail
   std::function<void(int read)> after_read;   // after each successful read (0 = the first)
   std::function<void()> before_append;        // before opening for appending
+  std::function<void(int write)> after_write;  // after each successful write (0 = the first)
+  std::function<void()> before_sync;
+  std::optional<Reservation> reservation;      // what reserving room gives, instead of the truth
+  std::optional<bool> truncatable;             // what CanTruncate says, instead of the truth
   int open_handles = 0;
 
   std::optional<Handle> OpenForReading(const std::string& path) override;
   std::optional<Handle> OpenForAppending(const std::string& path) override;
   std::optional<FileIdentity> Identify(Handle handle) override;
+  std::optional<FileIdentity> IdentifyPath(const std::string& path) override;
+  bool Lock(Handle handle) override;
+  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override;
+  bool CanTruncate(Handle handle) override;
   std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override;
   std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override;
   bool Truncate(Handle handle, std::uint64_t length) override;
@@ -114,6 +124,7 @@ class FaultyFileSystem : public FileSystem {
     return fault == operation && call >= failing_call;
   }
   int calls_[8] = {};
+  int writes_ = 0;
   std::uint64_t written_ = 0;
 };
 
