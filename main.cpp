@@ -1,6 +1,7 @@
 // Shows the window and runs the event loop.
 #include <QApplication>
 
+#include "exit_signals.h"
 #include "form1.h"
 #include "identity.h"
 #include "user_prompts.h"
@@ -10,6 +11,7 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationName(nestmend::kApplicationTitle);
   QApplication::setApplicationVersion(nestmend::kApplicationVersion);
   QApplication::setDesktopFileName("nestmend");
+  nestmend::CatchExitSignals();
   nestmend::DialogPrompts prompts;
   nestmend::Form1 form(prompts);
   form.show();

@@ -29,6 +29,7 @@ class TimedPrompts final : public nestmend::UserPrompts {
   void ShowMessage(QWidget*, const QString&, const QString&) override {
     message_at_ns = run_clock.nsecsElapsed();
   }
+  void DismissMessage() override {}
   qint64 message_at_ns = 0;
 };
 

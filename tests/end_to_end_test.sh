@@ -90,6 +90,70 @@ fi
 press_exit_and_expect_the_end
 echo "end to end: repaired through the window, closed through Exit"
 
+# Waits until FILE grows past SIZE bytes (the append has begun), for at most 10 s.
+wait_for_growth() {
+  for _ in $(seq 2000); do
+    (( $(stat -c %s "$1") > $2 )) && return 0
+    sleep 0.005
+  done
+  echo "FAIL: the append never began"
+  exit 1
+}
+
+# The file must be its original bytes, alone or followed by every missing line: never a part.
+expect_untouched_or_complete() {
+  local size
+  size=$(stat -c %s "$1")
+  if (( size == $2 )); then
+    echo "$3: the file was left as it was"
+  elif (( size == $2 + 3 * $2 )) && cmp -s <(tail -c +$(($2 + 1)) "$1") <(yes $'}\r' | head -n "$2"); then
+    echo "$3: the file was completely repaired"
+  else
+    echo "FAIL: $3 left the file half repaired ($size bytes)"
+    exit 1
+  fi
+}
+
+# The program must end on its own within 5 s.
+expect_the_end() {
+  for _ in $(seq 100); do kill -0 "$program_pid" 2> /dev/null || return 0; sleep 0.05; done
+  echo "FAIL: Nestmend still runs 5 s after $1"
+  exit 1
+}
+
+# A signal to end, sent while millions of lines go out, and while the closing message shows.
+opens="$work/opens.txt"
+count=30000000
+head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
+start_repair "$opens"
+wait_for_growth "$opens" "$count"
+kill -TERM "$program_pid"
+expect_the_end "SIGTERM during the append"
+expect_untouched_or_complete "$opens" "$count" "SIGTERM during the append"
+
+printf 'a {\r\n' > "$file"
+start_repair "$file"
+for _ in $(seq 100); do
+  [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -ge 2 ]] && break
+  sleep 0.05
+done
+kill -HUP "$program_pid"
+expect_the_end "SIGHUP while the closing message showed"
+[[ $(od -An -c "$file" | tr -d ' \n') == 'a{\r\n}\r\n' ]] || { echo "FAIL: not repaired"; od -c "$file"; exit 1; }
+echo "end to end: a signal during the append or the closing message ended the program safely"
+
+# The display lost during the append: the program ends and the file is whole.
+head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
+Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp 4> "$work/display2" 2>> "$work/xvfb.log" &
+doomed_display=$!
+pids+=($doomed_display)
+for _ in $(seq 100); do [[ -s "$work/display2" ]] && break; sleep 0.05; done
+DISPLAY=":$(cat "$work/display2")" start_repair "$opens"
+wait_for_growth "$opens" "$count"
+kill -KILL "$doomed_display"
+expect_the_end "its display was lost"
+expect_untouched_or_complete "$opens" "$count" "the display lost during the append"
+
 # A gigabyte of holes with one "{" at its end takes a while to read: long enough to leave mid-run.
 large="$work/large.txt"
 truncate -s 1G "$large"

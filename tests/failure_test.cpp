@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <random>
 
 #include "fixit.h"
 #include "sequential_files.h"
@@ -294,37 +293,51 @@ TEST(Failure, HundredMillionOpeningBraces) {
   }
 }
 
-// Killed at random moments: the original bytes survive every kill, nothing but "}" line bytes
-// follow them, and a second repair completes the file.
+// Killed outright at chosen moments: before any write, between writes, after the last write
+// (before the flush). The original bytes survive every kill, only whole "}" lines follow them,
+// and a second repair completes the file.
 TEST(Failure, KilledMidRepairLosesNothingAndASecondRunFinishes) {
-  const std::string original = "data {\r\n" + std::string(1'999'999, '{');  // 6 MB to append
-  std::mt19937_64 random(99);
+  const std::string original = "data {\r\n" + std::string(199'999, '{');  // 600 KB to append
   TempDir dir;
   const std::string path = (dir.path() / "file").string();
-  int untouched = 0;
-  for (int round = 0; round < 40; ++round) {
+  for (int moment = 0; moment < 4; ++moment) {
     testing::WriteAll(path, original);
+    int reached[2];
+    ASSERT_EQ(pipe(reached), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+      const auto stop_here = [&] {
+        static_cast<void>(write(reached[1], "!", 1));
+        pause();
+      };
+      FaultyFileSystem files;
+      if (moment == 0) files.before_append = stop_here;
+      if (moment > 0 && moment < 3) {
+        files.after_write = [&](int write_index) { if (write_index == moment * 3) stop_here(); };
+      }
+      if (moment == 3) files.before_sync = stop_here;
       RecordingSurface surface(path, false);
-      Fixit(surface);
+      Fixit(surface, files);
       _exit(0);
     }
-    usleep(static_cast<useconds_t>(random() % 30000));  // the moment of the kill is the input
+    char signal_byte = 0;
+    ASSERT_EQ(read(reached[0], &signal_byte, 1), 1) << "moment " << moment;
+    close(reached[0]);
+    close(reached[1]);
     kill(child, SIGKILL);
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
     const std::string after_kill = ReadAll(path);
-    ASSERT_TRUE(after_kill.starts_with(original)) << "round " << round;
+    ASSERT_TRUE(after_kill.starts_with(original)) << "moment " << moment;
+    ASSERT_EQ((after_kill.size() - original.size()) % 3, 0u) << "a torn line, moment " << moment;
     ASSERT_EQ(after_kill.find_first_not_of("}\r\n", original.size()), std::string::npos);
-    untouched += after_kill.size() == original.size();
+    EXPECT_EQ(after_kill.size() == original.size(), moment == 0) << "moment " << moment;
     RecordingSurface surface(path, false);
     Fixit(surface);
     const std::string repaired = ReadAll(path);
-    ASSERT_EQ(testing::BraceBalance(repaired), 0) << "round " << round;
-    ASSERT_TRUE(repaired.starts_with(original)) << "round " << round;
+    ASSERT_EQ(testing::BraceBalance(repaired), 0) << "moment " << moment;
+    ASSERT_TRUE(repaired.starts_with(original)) << "moment " << moment;
   }
-  EXPECT_GT(untouched, 0);
 }
 
 }  // namespace

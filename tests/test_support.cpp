@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -118,7 +119,9 @@ void RecordingSurface::SetStatus(std::string_view caption) {
 
 void RecordingSurface::SetProgressMax(float new_maximum) {
   Record("Max=" + Number(new_maximum));
-  if (new_maximum > 0 && value <= new_maximum) maximum = new_maximum;
+  if (!(new_maximum > 0)) return;
+  maximum = new_maximum;
+  value = std::min(value, maximum);
 }
 
 void RecordingSurface::SetProgressValue(float new_value) {

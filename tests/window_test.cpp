@@ -16,28 +16,12 @@
 #include "fixit.h"
 #include "form1.h"
 #include "test_support.h"
-#include "user_prompts.h"
+#include "scripted_prompts.h"
 
 namespace nestmend {
 namespace {
 
-// Answers the dialogs from a script: the next file name (or a cancel), and OK to every box.
-class ScriptedPrompts final : public UserPrompts {
- public:
-  std::optional<QString> ChooseFileToOpen(QWidget*, const QString& current) override {
-    offered.push_back(current);
-    if (answers.empty()) return std::nullopt;
-    const std::optional<QString> answer = answers.front();
-    answers.pop_front();
-    return answer;
-  }
-  void ShowMessage(QWidget*, const QString& title, const QString& text) override {
-    messages.push_back(title + ": " + text);
-  }
-  std::deque<std::optional<QString>> answers;
-  QStringList offered;  // what the dialog was opened with
-  QStringList messages;
-};
+using testing::ScriptedPrompts;
 
 // Reads slowly, so a small file keeps a run going long enough to act during it: a timer started
 // before the run fires at the run's first pump that handles events.
@@ -107,7 +91,7 @@ class WindowTest : public QObject {
   void progressRefusesSettingsOutOfRange() {
     struct Row { bool is_max; float setting; bool accepted; };
     for (const Row& row : {Row{true, 0, false}, Row{true, -1, false}, Row{true, std::nanf(""), false},
-                           Row{true, 9, false}, Row{true, 10, true}, Row{false, 0, true},
+                           Row{true, 10, true}, Row{false, 0, true},
                            Row{false, 50, true}, Row{false, 50.5f, false}, Row{false, -0.5f, false},
                            Row{false, std::nanf(""), false}}) {
       ProgressBar bar;
@@ -116,6 +100,10 @@ class WindowTest : public QObject {
       QCOMPARE(bar.Max(), row.is_max && row.accepted ? row.setting : 50.0f);
       QCOMPARE(bar.Value(), !row.is_max && row.accepted ? row.setting : 10.0f);
     }
+    // A range below the value takes the value down with it: the bar shows the new run.
+    ProgressBar bar;
+    QVERIFY(bar.SetMax(50) && bar.SetValue(40) && bar.SetMax(8));
+    QCOMPARE(bar.Value(), 8.0f);
   }
 
   void progressRepaintsOnlyWhenTheBarChanges() {
@@ -214,7 +202,9 @@ class WindowTest : public QObject {
     form.FILE->setText(QString::fromStdString(path));
     bool acted_during_run = false;
     QTimer::singleShot(0, &form, [&] {
-      acted_during_run = form.running() && !form.Command1->isEnabled() && !form.Command2->isEnabled();
+      acted_during_run = form.running() && !form.Command1->isEnabled() &&
+                         !form.Command2->isEnabled() && form.FILE->isReadOnly();
+      QTest::keyClicks(form.FILE, "typed during the run");
       QTest::mouseClick(form.Command2, Qt::LeftButton);
       QTest::mouseClick(form.Command1, Qt::LeftButton);
       QTest::keyClick(form.FILE, Qt::Key_Return);
@@ -225,7 +215,8 @@ class WindowTest : public QObject {
     QVERIFY(prompts.offered.isEmpty());    // the dialog never opened
     QCOMPARE(testing::ReadAll(other), std::string("{"));
     QCOMPARE(std::filesystem::file_size(path), std::uintmax_t{4 * (4 << 20)});
-    QVERIFY(form.Command1->isEnabled() && form.Command2->isEnabled());
+    QCOMPARE(form.FILE->text(), QString::fromStdString(path));
+    QVERIFY(form.Command1->isEnabled() && form.Command2->isEnabled() && !form.FILE->isReadOnly());
   }
 
   void exitDuringARunStopsItAndCloses() {
@@ -249,6 +240,36 @@ class WindowTest : public QObject {
     QVERIFY(prompts.messages.isEmpty());
     QVERIFY(testing::ReadAll(path) == original);
     QCOMPARE(files.open_handles, 0);
+  }
+
+  // "Exit" while the lines are flushed, or the window closed while the closing message shows:
+  // the run ends complete, and then the program.
+  void exitDuringTheFlushOrTheMessageIsNotForgotten_data() {
+    QTest::addColumn<bool>("during_flush");
+    QTest::newRow("flush") << true;
+    QTest::newRow("message") << false;
+  }
+  void exitDuringTheFlushOrTheMessageIsNotForgotten() {
+    QFETCH(bool, during_flush);
+    testing::TempDir dir;
+    const std::string path = dir.Write("file", "a {\r\n");
+    ScriptedPrompts prompts;
+    testing::FaultyFileSystem files;
+    QPointer<Form1> form = new Form1(prompts, files);
+    form->setAttribute(Qt::WA_DeleteOnClose);
+    form->show();
+    form->FILE->setText(QString::fromStdString(path));
+    const auto leave = [&] {
+      QVERIFY(!form.isNull() && form->running());
+      during_flush ? QTest::mouseClick(form->Command3, Qt::LeftButton) : void(form->close());
+    };
+    if (during_flush) files.before_sync = leave;
+    prompts.while_message = leave;
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+    QTRY_VERIFY(form.isNull());
+    QCOMPARE(prompts.messages.size(), during_flush ? 0 : 1);
+    QVERIFY(prompts.dismissed || during_flush);
+    QCOMPARE(testing::ReadAll(path), std::string("a {\r\n}\r\n"));
   }
 
   void thousandRepairsLeakNothing() {

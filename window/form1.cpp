@@ -9,8 +9,11 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QUrl>
+#include <unistd.h>
 
+#include "exit_signals.h"
 #include "fixit.h"
 #include "identity.h"
 #include "user_prompts.h"
@@ -79,6 +82,15 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
   connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
   // Enter in the path box presses "Begin", which does nothing while it is disabled.
   connect(FILE, &QLineEdit::returnPressed, Command2, &QPushButton::click);
+  if (ExitSignalDescriptor() >= 0) {
+    auto* exit_signal = new QSocketNotifier(ExitSignalDescriptor(), QSocketNotifier::Read, this);
+    connect(exit_signal, &QSocketNotifier::activated, this, [this] {
+      char drained[64];
+      while (read(ExitSignalDescriptor(), drained, sizeof drained) > 0) {
+      }
+      RequestExit();
+    });
+  }
 }
 
 void Form1::Command1_Click() {
@@ -91,10 +103,22 @@ void Form1::Command2_Click() {
   if (running_) return;
   CommonDialog1.SetFileName(FILE->text());
   Fixit();
-  if (exit_requested_) close();
+  if (ExitRequested()) RequestExit();
 }
 
 void Form1::Command3_Click() { close(); }
+
+void Form1::RequestExit() {
+  exit_requested_ = true;
+  if (!running_) {
+    close();
+    return;
+  }
+  // A run stops at its next pump; one that is showing its closing message stops when it goes.
+  prompts_.DismissMessage();
+}
+
+bool Form1::ExitRequested() const { return exit_requested_ || ExitSignalled(); }
 
 void Form1::Fixit() {
   SetRunning(true);
@@ -108,15 +132,15 @@ void Form1::SetRunning(bool running) {
   // A second run inside the first, or a new path under it, would append to the wrong file.
   Command1->setEnabled(!running);
   Command2->setEnabled(!running);
+  FILE->setReadOnly(running);  // the path box shows the file being repaired until the end
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
   if (running_) {
-    // The run stops at its next pump, a few milliseconds away and before it has written
-    // anything; once it has returned, the window closes for good and the program ends. (A
+    // The window closes for good once the run has returned, and the program ends with it. (A
     // window hidden now would no longer count as the last one closing, and the program would
     // go on without one.)
-    exit_requested_ = true;
+    RequestExit();
     event->ignore();
     return;
   }
@@ -153,7 +177,7 @@ bool Form1::PumpEvents() {
     QCoreApplication::processEvents();
     since_pump_.start();
   }
-  return !exit_requested_;
+  return !ExitRequested();
 }
 
 void Form1::ShowMessage(std::string_view text) {

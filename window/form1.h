@@ -41,6 +41,10 @@ class Form1 final : public QWidget, public RepairSurface {
   void Command2_Click();
   void Command3_Click();
 
+  // "Exit", closing the window, or a signal to end: at once when idle; during a run, once the
+  // run has stopped safely (at its next pump, or when its closing message is dismissed).
+  void RequestExit();
+
   // Runs one repair of CommonDialog1's file name; returns after the closing message.
   void Fixit();
   bool running() const { return running_; }
@@ -66,6 +70,7 @@ class Form1 final : public QWidget, public RepairSurface {
 
  private:
   void SetRunning(bool running);
+  bool ExitRequested() const;
 
   UserPrompts& prompts_;
   FileSystem& file_system_;

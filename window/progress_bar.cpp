@@ -2,6 +2,7 @@
 
 #include <QStyleOptionProgressBar>
 #include <QStylePainter>
+#include <algorithm>
 #include <cmath>
 
 namespace nestmend {
@@ -11,8 +12,10 @@ ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent) {
 }
 
 bool ProgressBar::SetMax(float max) {
-  if (!(max > Min()) || max < value_) return false;  // NaN is refused too
+  if (!(max > Min())) return false;  // NaN is refused too
   max_ = max;
+  // The bar then shows the new range, not a value left from the last run's.
+  value_ = std::min(value_, max_);
   RepaintIfChanged();
   return true;
 }

@@ -17,7 +17,7 @@ class ProgressBar final : public QWidget {
   float Max() const { return max_; }
   float Value() const { return value_; }
 
-  // Refused (false) when `max` is not above Min, or below the current Value.
+  // Refused (false) when `max` is not above Min. A Value above the new Max is lowered to it.
   bool SetMax(float max);
   // Refused (false) when `value` lies outside Min to Max.
   bool SetValue(float value);

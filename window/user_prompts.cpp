@@ -1,5 +1,6 @@
 #include "user_prompts.h"
 
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -17,7 +18,20 @@ std::optional<QString> DialogPrompts::ChooseFileToOpen(QWidget* owner, const QSt
 void DialogPrompts::ShowMessage(QWidget* owner, const QString& title, const QString& text) {
   QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, owner);
   box.setTextFormat(Qt::PlainText);
-  box.exec();
+  // A box modal to the window would swallow the window manager's close of the window. The
+  // window's own controls are inert until the run ends, so only "Exit" and closing act.
+  box.setWindowModality(Qt::NonModal);
+  QEventLoop until_closed;
+  QObject::connect(&box, &QDialog::finished, &until_closed, &QEventLoop::quit);
+  open_box_ = &box;
+  box.show();
+  box.activateWindow();
+  until_closed.exec();
+  open_box_ = nullptr;
+}
+
+void DialogPrompts::DismissMessage() {
+  if (open_box_ != nullptr) open_box_->done(QMessageBox::Ok);
 }
 
 }  // namespace nestmend

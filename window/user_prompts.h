@@ -5,6 +5,7 @@
 #include <QString>
 #include <optional>
 
+class QDialog;
 class QWidget;
 
 namespace nestmend {
@@ -16,8 +17,11 @@ class UserPrompts {
   // A modal file-open dialog listing all files, opened with `current` in its name field. It
   // accepts the name of a file that does not exist. Nothing when the user cancels.
   virtual std::optional<QString> ChooseFileToOpen(QWidget* owner, const QString& current) = 0;
-  // A modal message box with `title`, no icon and a single OK button.
+  // A message box with `title`, no icon and a single OK button, over `owner`; returns when it
+  // is closed. It does not block `owner`, so that "Exit" and closing the window still reach it.
   virtual void ShowMessage(QWidget* owner, const QString& title, const QString& text) = 0;
+  // Closes the message box that is showing, if any, as if OK had been pressed.
+  virtual void DismissMessage() = 0;
 };
 
 // The real dialogs.
@@ -25,6 +29,10 @@ class DialogPrompts final : public UserPrompts {
  public:
   std::optional<QString> ChooseFileToOpen(QWidget* owner, const QString& current) override;
   void ShowMessage(QWidget* owner, const QString& title, const QString& text) override;
+  void DismissMessage() override;
+
+ private:
+  QDialog* open_box_ = nullptr;
 };
 
 }  // namespace nestmend
