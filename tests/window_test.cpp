@@ -17,6 +17,7 @@
 #include "form1.h"
 #include "test_support.h"
 #include "scripted_prompts.h"
+#include "user_prompts.h"
 
 namespace nestmend {
 namespace {
@@ -78,32 +79,15 @@ class WindowTest : public QObject {
     QCOMPARE(form.windowTitle(), QString("Nestmend"));
     QCOMPARE(form.size(), QSize(385, 98));
     QCOMPARE(form.minimumSize(), form.maximumSize());
-    QCOMPARE(form.Progress->Max(), 100.0f);
+    QCOMPARE(form.logic().Progress().Max(), 100.0f);
     QCOMPARE(form.Progress->FilledPixels(), 0);
+    QVERIFY(form.Command2->isDefault());
     QCOMPARE(QApplication::focusWidget(), form.FILE);
     for (QWidget* next : std::initializer_list<QWidget*>{form.Command1, form.Command2,
                                                          form.Command3, form.FILE}) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), next);
     }
-  }
-
-  void progressRefusesSettingsOutOfRange() {
-    struct Row { bool is_max; float setting; bool accepted; };
-    for (const Row& row : {Row{true, 0, false}, Row{true, -1, false}, Row{true, std::nanf(""), false},
-                           Row{true, 10, true}, Row{false, 0, true},
-                           Row{false, 50, true}, Row{false, 50.5f, false}, Row{false, -0.5f, false},
-                           Row{false, std::nanf(""), false}}) {
-      ProgressBar bar;
-      QVERIFY(bar.SetMax(50) && bar.SetValue(10));
-      QCOMPARE(row.is_max ? bar.SetMax(row.setting) : bar.SetValue(row.setting), row.accepted);
-      QCOMPARE(bar.Max(), row.is_max && row.accepted ? row.setting : 50.0f);
-      QCOMPARE(bar.Value(), !row.is_max && row.accepted ? row.setting : 10.0f);
-    }
-    // A range below the value takes the value down with it: the bar shows the new run.
-    ProgressBar bar;
-    QVERIFY(bar.SetMax(50) && bar.SetValue(40) && bar.SetMax(8));
-    QCOMPARE(bar.Value(), 8.0f);
   }
 
   void progressRepaintsOnlyWhenTheBarChanges() {
@@ -113,13 +97,13 @@ class WindowTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(&bar));
     QCoreApplication::processEvents();
     const int before = bar.repaints();
-    QVERIFY(bar.SetMax(1000000));
     for (int value = 0; value <= 10000; ++value) {  // about 3.9 pixels' worth
-      QVERIFY(bar.SetValue(static_cast<float>(value)));
+      bar.SetPosition(static_cast<float>(value), 1000000);
       QCoreApplication::processEvents();
     }
     QCOMPARE(bar.FilledPixels(), 3);
-    QVERIFY2(bar.repaints() - before <= 4, qPrintable(QString::number(bar.repaints() - before)));
+    const int repaints = bar.repaints() - before;
+    QVERIFY2(repaints >= 3 && repaints <= 4, qPrintable(QString::number(repaints)));
   }
 
   void everyStatusTextFitsTheStatusLine() {
@@ -133,54 +117,28 @@ class WindowTest : public QObject {
     }
   }
 
-  void browseFillsThePathBox() {
-    testing::TempDir dir;
-    const QString typed = QString::fromStdString(dir.Write("typed", "balanced"));
-    ScriptedPrompts prompts;
-    Form1 form(prompts);
-    form.FILE->setText("typed over");
-    QTest::mouseClick(form.Command1, Qt::LeftButton);  // cancelled before any choice
-    QCOMPARE(form.FILE->text(), QString());
-    prompts.answers.push_back("/chosen/file.txt");
-    QTest::mouseClick(form.Command1, Qt::LeftButton);
-    QCOMPARE(form.FILE->text(), QString("/chosen/file.txt"));
-    form.FILE->setText(typed);
-    QTest::mouseClick(form.Command2, Qt::LeftButton);
-    form.FILE->setText("changed since");
-    QTest::mouseClick(form.Command1, Qt::LeftButton);  // cancelled: the path of the last run
-    QCOMPARE(form.FILE->text(), typed);
-    QCOMPARE(prompts.offered, QStringList({"", "", typed}));
-  }
-
-  void repairsThroughTheButtonsAndEnter() {
+  // The controls reach the form logic: browse, Begin, Enter, a drop; and the bar follows.
+  void repairsThroughTheControls() {
     testing::TempDir dir;
     const std::string path = dir.Write("data.txt", "root {\r\n  leaf {\r\n    a = 1,\r\n");
-    const std::string repaired = "root {\r\n  leaf {\r\n    a = 1,\r\n}\r\n}\r\n";
     ScriptedPrompts prompts;
     prompts.answers.push_back(QString::fromStdString(path));
     Form1 form(prompts);
+    form.resize(form.size());
     QTest::mouseClick(form.Command1, Qt::LeftButton);
+    QCOMPARE(form.FILE->text(), QString::fromStdString(path));
     QTest::mouseClick(form.Command2, Qt::LeftButton);
     QCOMPARE(form.STAT->text(), Fixed(2));
     QCOMPARE(prompts.messages, QStringList("Nestmend: " + QString::fromUtf8(ClosingMessage().data())));
-    QCOMPARE(testing::ReadAll(path), repaired);
-    QCOMPARE(form.Progress->Max(), 3.0f);
-    QCOMPARE(form.Progress->Value(), 1.0f);
-    QTest::mouseClick(form.Command2, Qt::LeftButton);  // again: nothing is missing now
-    QCOMPARE(form.STAT->text(), kNothingDone);
-    QCOMPARE(testing::ReadAll(path), repaired);
+    QCOMPARE(testing::ReadAll(path), std::string("root {\r\n  leaf {\r\n    a = 1,\r\n}\r\n}\r\n"));
+    QCOMPARE(form.Progress->FilledPixels(), form.Progress->width() / 3);  // Value 1 of Max 3
 
     const std::string typed = dir.Write("typed", "x {");
     form.FILE->clear();
     QTest::keyClicks(form.FILE, QString::fromStdString(typed));
     QTest::keyClick(form.FILE, Qt::Key_Return);
     QCOMPARE(testing::ReadAll(typed), std::string("x {}\r\n"));
-    QCOMPARE(prompts.messages.size(), 3);
-  }
 
-  void droppedFileFillsThePathBox() {
-    ScriptedPrompts prompts;
-    Form1 form(prompts);
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile("/home/someone/cut off.txt")});
     QDragEnterEvent enter({5, 30}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
@@ -191,35 +149,9 @@ class WindowTest : public QObject {
     QCOMPARE(form.FILE->text(), QString("/home/someone/cut off.txt"));
   }
 
-  void buttonsDoNothingDuringARun() {
-    testing::TempDir dir;
-    const std::string path = dir.Write("large", std::string(4 << 20, '{'));
-    const std::string other = dir.Write("other", "{");
-    ScriptedPrompts prompts;
-    prompts.answers.push_back(QString::fromStdString(other));
-    SlowFiles files;
-    Form1 form(prompts, files);
-    form.FILE->setText(QString::fromStdString(path));
-    bool acted_during_run = false;
-    QTimer::singleShot(0, &form, [&] {
-      acted_during_run = form.running() && !form.Command1->isEnabled() &&
-                         !form.Command2->isEnabled() && form.FILE->isReadOnly();
-      QTest::keyClicks(form.FILE, "typed during the run");
-      QTest::mouseClick(form.Command2, Qt::LeftButton);
-      QTest::mouseClick(form.Command1, Qt::LeftButton);
-      QTest::keyClick(form.FILE, Qt::Key_Return);
-    });
-    QTest::mouseClick(form.Command2, Qt::LeftButton);
-    QVERIFY(acted_during_run);
-    QCOMPARE(prompts.messages.size(), 1);  // one run, not two
-    QVERIFY(prompts.offered.isEmpty());    // the dialog never opened
-    QCOMPARE(testing::ReadAll(other), std::string("{"));
-    QCOMPARE(std::filesystem::file_size(path), std::uintmax_t{4 * (4 << 20)});
-    QCOMPARE(form.FILE->text(), QString::fromStdString(path));
-    QVERIFY(form.Command1->isEnabled() && form.Command2->isEnabled() && !form.FILE->isReadOnly());
-  }
-
-  void exitDuringARunStopsItAndCloses() {
+  // During a run the path box is read-only and "Exit" waits for the run to stop: the window
+  // stays until the run has returned, then closes, and the file is as it was.
+  void exitDuringARunClosesOnceTheRunHasStopped() {
     testing::TempDir dir;
     const std::string original(4 << 20, '{');
     const std::string path = dir.Write("large", original);
@@ -229,47 +161,35 @@ class WindowTest : public QObject {
     form->setAttribute(Qt::WA_DeleteOnClose);  // so that a close that is accepted shows
     form->show();
     form->FILE->setText(QString::fromStdString(path));
-    bool exited_during_run = false;
+    bool stayed_open = false;
     QTimer::singleShot(0, form, [&] {
-      exited_during_run = form->running();
+      QVERIFY(form->logic().running() && form->FILE->isReadOnly() && !form->Command2->isEnabled());
+      QTest::keyClicks(form->FILE, "typed during the run");
       QTest::mouseClick(form->Command3, Qt::LeftButton);
+      form->close();
+      QCoreApplication::processEvents();
+      stayed_open = !form.isNull() && form->isVisible();
     });
     QTest::mouseClick(form->Command2, Qt::LeftButton);
-    QVERIFY(exited_during_run);
+    QVERIFY(stayed_open);
     QTRY_VERIFY(form.isNull());
     QVERIFY(prompts.messages.isEmpty());
     QVERIFY(testing::ReadAll(path) == original);
     QCOMPARE(files.open_handles, 0);
   }
 
-  // "Exit" while the lines are flushed, or the window closed while the closing message shows:
-  // the run ends complete, and then the program.
-  void exitDuringTheFlushOrTheMessageIsNotForgotten_data() {
-    QTest::addColumn<bool>("during_flush");
-    QTest::newRow("flush") << true;
-    QTest::newRow("message") << false;
-  }
-  void exitDuringTheFlushOrTheMessageIsNotForgotten() {
-    QFETCH(bool, during_flush);
-    testing::TempDir dir;
-    const std::string path = dir.Write("file", "a {\r\n");
-    ScriptedPrompts prompts;
-    testing::FaultyFileSystem files;
-    QPointer<Form1> form = new Form1(prompts, files);
-    form->setAttribute(Qt::WA_DeleteOnClose);
-    form->show();
-    form->FILE->setText(QString::fromStdString(path));
-    const auto leave = [&] {
-      QVERIFY(!form.isNull() && form->running());
-      during_flush ? QTest::mouseClick(form->Command3, Qt::LeftButton) : void(form->close());
-    };
-    if (during_flush) files.before_sync = leave;
-    prompts.while_message = leave;
-    QTest::mouseClick(form->Command2, Qt::LeftButton);
-    QTRY_VERIFY(form.isNull());
-    QCOMPARE(prompts.messages.size(), during_flush ? 0 : 1);
-    QVERIFY(prompts.dismissed || during_flush);
-    QCOMPARE(testing::ReadAll(path), std::string("a {\r\n}\r\n"));
+  // The real closing message leaves the window reachable, and goes when dismissed.
+  void closingMessageIsNotModalAndCanBeDismissed() {
+    DialogPrompts prompts;
+    QWidget owner;
+    owner.show();
+    bool modal = true;
+    QTimer::singleShot(0, &owner, [&] {
+      modal = QApplication::activeModalWidget() != nullptr;
+      prompts.DismissMessage();
+    });
+    prompts.ShowMessage(&owner, "Nestmend", "text");
+    QVERIFY(!modal);
   }
 
   void thousandRepairsLeakNothing() {

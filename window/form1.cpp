@@ -60,9 +60,8 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
       Command3(Place(new QPushButton("Exit", this), Twips(4590, 540, 1170, 300))),
       STAT(Place(new QLabel("Status: Waiting", this), Twips(30, 915, 5760, 345))),
       Progress(Place(new ProgressBar(this), Twips(0, 1185, 5790, 285))),
-      CommonDialog1(prompts, this),
       prompts_(prompts),
-      file_system_(file_system) {
+      logic_(*this, file_system) {
   setWindowTitle(kApplicationTitle);
   setFont(WindowFont());
   setFixedSize(5775 / 15, 1470 / 15);
@@ -77,10 +76,10 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
   setTabOrder(Command2, Command3);
   FILE->setFocus();
 
-  connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
-  connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
-  connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
-  // Enter in the path box presses "Begin", which does nothing while it is disabled.
+  connect(Command1, &QPushButton::clicked, this, [this] { logic_.Command1_Click(); });
+  connect(Command2, &QPushButton::clicked, this, [this] { logic_.Command2_Click(); });
+  connect(Command3, &QPushButton::clicked, this, [this] { logic_.Command3_Click(); });
+  // Enter in the path box presses "Begin", which does nothing during a run.
   connect(FILE, &QLineEdit::returnPressed, Command2, &QPushButton::click);
   if (ExitSignalDescriptor() >= 0) {
     auto* exit_signal = new QSocketNotifier(ExitSignalDescriptor(), QSocketNotifier::Read, this);
@@ -88,63 +87,20 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
       char drained[64];
       while (read(ExitSignalDescriptor(), drained, sizeof drained) > 0) {
       }
-      RequestExit();
+      logic_.RequestExit();
     });
   }
 }
 
-void Form1::Command1_Click() {
-  if (running_) return;
-  CommonDialog1.ShowOpen();
-  FILE->setText(CommonDialog1.FileName());
-}
-
-void Form1::Command2_Click() {
-  if (running_) return;
-  CommonDialog1.SetFileName(FILE->text());
-  Fixit();
-  if (ExitRequested()) RequestExit();
-}
-
-void Form1::Command3_Click() { close(); }
-
-void Form1::RequestExit() {
-  exit_requested_ = true;
-  if (!running_) {
-    close();
-    return;
-  }
-  // A run stops at its next pump; one that is showing its closing message stops when it goes.
-  prompts_.DismissMessage();
-}
-
-bool Form1::ExitRequested() const { return exit_requested_ || ExitSignalled(); }
-
-void Form1::Fixit() {
-  SetRunning(true);
-  since_pump_.start();
-  nestmend::Fixit(*this, file_system_);
-  SetRunning(false);
-}
-
-void Form1::SetRunning(bool running) {
-  running_ = running;
-  // A second run inside the first, or a new path under it, would append to the wrong file.
-  Command1->setEnabled(!running);
-  Command2->setEnabled(!running);
-  FILE->setReadOnly(running);  // the path box shows the file being repaired until the end
-}
-
 void Form1::closeEvent(QCloseEvent* event) {
-  if (running_) {
-    // The window closes for good once the run has returned, and the program ends with it. (A
-    // window hidden now would no longer count as the last one closing, and the program would
-    // go on without one.)
-    RequestExit();
+  // During a run the window closes for good once the run has returned, and the program ends
+  // with it. (A window hidden now would no longer count as the last one closing, and the
+  // program would go on without one.)
+  if (logic_.CloseRequested()) {
+    event->accept();
+  } else {
     event->ignore();
-    return;
   }
-  event->accept();
 }
 
 void Form1::dragEnterEvent(QDragEnterEvent* event) {
@@ -156,44 +112,44 @@ void Form1::dragEnterEvent(QDragEnterEvent* event) {
 void Form1::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
   if (urls.isEmpty() || !urls.constFirst().isLocalFile()) return;
-  FILE->setText(urls.constFirst().toLocalFile());
+  logic_.FileDropped(QFile::encodeName(urls.constFirst().toLocalFile()).toStdString());
   event->acceptProposedAction();
 }
 
-void Form1::SetStatus(std::string_view caption) {
-  STAT->setText(QString::fromUtf8(caption.data(), static_cast<qsizetype>(caption.size())));
+std::string Form1::PathText() { return QFile::encodeName(FILE->text()).toStdString(); }
+
+void Form1::SetPathText(std::string_view text) {
+  FILE->setText(QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size()))));
 }
 
-void Form1::SetProgressMax(float maximum) { Progress->SetMax(maximum); }
-
-void Form1::SetProgressValue(float value) { Progress->SetValue(value); }
-
-std::string Form1::RepairPath() { return QFile::encodeName(CommonDialog1.FileName()).toStdString(); }
-
-bool Form1::PumpEvents() {
-  // Handling events costs microseconds and a repaint far more: a few times per frame is
-  // enough for a smooth bar and a window that answers at once.
-  if (since_pump_.hasExpired(kPumpIntervalMs)) {
-    QCoreApplication::processEvents();
-    since_pump_.start();
-  }
-  return !ExitRequested();
+void Form1::SetStatusText(std::string_view text) {
+  STAT->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
-void Form1::ShowMessage(std::string_view text) {
-  prompts_.ShowMessage(this, kApplicationTitle,
+void Form1::ShowProgress(float value, float maximum) { Progress->SetPosition(value, maximum); }
+
+void Form1::ShowRunning(bool running) {
+  Command1->setEnabled(!running);
+  Command2->setEnabled(!running);
+  FILE->setReadOnly(running);  // the path box shows the file being repaired until the end
+}
+
+void Form1::ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
+  const std::optional<QString> chosen = prompts_.ChooseFileToOpen(
+      this, QFile::decodeName(QByteArray(current.data(), static_cast<qsizetype>(current.size()))));
+  if (!chosen) return std::nullopt;
+  return QFile::encodeName(*chosen).toStdString();
+}
+
+void Form1::ShowMessage(std::string_view title, std::string_view text) {
+  prompts_.ShowMessage(this, QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())),
                        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
-bool Form1::PumpEventsRepeatedly(std::uint64_t) { return PumpEvents(); }
+void Form1::DismissMessage() { prompts_.DismissMessage(); }
 
-bool Form1::ScanProgress(const ScanBatch& batch) {
-  if (batch.last_value) Progress->SetValue(static_cast<float>(*batch.last_value));
-  return PumpEvents();
-}
-
-void Form1::AppendProgress(std::uint64_t first_line, std::uint64_t count) {
-  if (count > 0) Progress->SetValue(static_cast<float>(first_line + count - 1));
-}
+void Form1::CloseWindow() { close(); }
 
 }  // namespace nestmend

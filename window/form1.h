@@ -1,14 +1,13 @@
-// Nestmend's only window: the path box with its browse button, "Begin" and "Exit", the status
-// line and the progress bar. It is the surface a repair drives.
+// Nestmend's only window on Linux: the path box with its browse button, "Begin" and "Exit", the
+// status line and the progress bar, drawn with Qt. What the window does lives in FormLogic; this
+// class only draws it and forwards input.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QWidget>
 
-#include "common_dialog.h"
 #include "file_system.h"
+#include "form_logic.h"
 #include "progress_bar.h"
-#include "repair_surface.h"
 
 class QGroupBox;
 class QLabel;
@@ -19,7 +18,7 @@ namespace nestmend {
 
 class UserPrompts;
 
-class Form1 final : public QWidget, public RepairSurface {
+class Form1 final : public QWidget, private FormView {
   Q_OBJECT
   Q_DISABLE_COPY_MOVE(Form1)
 
@@ -35,33 +34,8 @@ class Form1 final : public QWidget, public RepairSurface {
   QPushButton* const Command3;  // "Exit"
   QLabel* const STAT;
   ProgressBar* const Progress;
-  CommonDialog CommonDialog1;
 
-  void Command1_Click();
-  void Command2_Click();
-  void Command3_Click();
-
-  // "Exit", closing the window, or a signal to end: at once when idle; during a run, once the
-  // run has stopped safely (at its next pump, or when its closing message is dismissed).
-  void RequestExit();
-
-  // Runs one repair of CommonDialog1's file name; returns after the closing message.
-  void Fixit();
-  bool running() const { return running_; }
-
-  // How often a run lets the window handle its events, at the most.
-  static constexpr int kPumpIntervalMs = 10;
-
-  // The repair surface.
-  void SetStatus(std::string_view caption) override;
-  void SetProgressMax(float maximum) override;
-  void SetProgressValue(float value) override;
-  std::string RepairPath() override;
-  bool PumpEvents() override;
-  void ShowMessage(std::string_view text) override;
-  bool PumpEventsRepeatedly(std::uint64_t count) override;
-  bool ScanProgress(const ScanBatch& batch) override;
-  void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;
+  FormLogic& logic() { return logic_; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -69,14 +43,20 @@ class Form1 final : public QWidget, public RepairSurface {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  void SetRunning(bool running);
-  bool ExitRequested() const;
+  // The face FormLogic drives.
+  std::string PathText() override;
+  void SetPathText(std::string_view text) override;
+  void SetStatusText(std::string_view text) override;
+  void ShowProgress(float value, float maximum) override;
+  void ShowRunning(bool running) override;
+  void ProcessPendingEvents() override;
+  std::optional<std::string> ChooseFileToOpen(std::string_view current) override;
+  void ShowMessage(std::string_view title, std::string_view text) override;
+  void DismissMessage() override;
+  void CloseWindow() override;
 
   UserPrompts& prompts_;
-  FileSystem& file_system_;
-  QElapsedTimer since_pump_;
-  bool running_ = false;
-  bool exit_requested_ = false;
+  FormLogic logic_;
 };
 
 }  // namespace nestmend

@@ -2,7 +2,6 @@
 
 #include <QStyleOptionProgressBar>
 #include <QStylePainter>
-#include <algorithm>
 #include <cmath>
 
 namespace nestmend {
@@ -11,20 +10,12 @@ ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
 
-bool ProgressBar::SetMax(float max) {
-  if (!(max > Min())) return false;  // NaN is refused too
-  max_ = max;
-  // The bar then shows the new range, not a value left from the last run's.
-  value_ = std::min(value_, max_);
-  RepaintIfChanged();
-  return true;
-}
-
-bool ProgressBar::SetValue(float value) {
-  if (!(value >= Min() && value <= max_)) return false;
-  value_ = value;
-  RepaintIfChanged();
-  return true;
+void ProgressBar::SetPosition(float value, float maximum) {
+  fraction_ = value / maximum;
+  const int filled = FilledPixels();
+  if (filled == drawn_filled_) return;
+  drawn_filled_ = filled;
+  update();
 }
 
 int ProgressBar::BarPixels() const {
@@ -32,14 +23,7 @@ int ProgressBar::BarPixels() const {
 }
 
 int ProgressBar::FilledPixels() const {
-  return static_cast<int>(std::floor(static_cast<double>(value_) / max_ * BarPixels()));
-}
-
-void ProgressBar::RepaintIfChanged() {
-  const int filled = FilledPixels();
-  if (filled == drawn_filled_) return;
-  drawn_filled_ = filled;
-  update();
+  return static_cast<int>(std::floor(static_cast<double>(fraction_) * BarPixels()));
 }
 
 void ProgressBar::resizeEvent(QResizeEvent* event) {

@@ -1,6 +1,6 @@
-// A horizontal progress bar with a single-precision range from 0 to Max. Settings out of range
-// are refused and leave the bar as it was. It repaints only when the drawn bar would change, so
-// a setting that changes nothing visible costs next to nothing.
+// Draws the progress bar: a horizontal bar filled to Value / Max of its width. It repaints only
+// when the filled width in device pixels changes, so a setting that changes nothing visible
+// costs next to nothing.
 #pragma once
 
 #include <QWidget>
@@ -13,14 +13,8 @@ class ProgressBar final : public QWidget {
  public:
   explicit ProgressBar(QWidget* parent = nullptr);
 
-  float Min() const { return 0; }
-  float Max() const { return max_; }
-  float Value() const { return value_; }
-
-  // Refused (false) when `max` is not above Min. A Value above the new Max is lowered to it.
-  bool SetMax(float max);
-  // Refused (false) when `value` lies outside Min to Max.
-  bool SetValue(float value);
+  // The bar's new position within its range; `maximum` is above 0.
+  void SetPosition(float value, float maximum);
 
   // How many device pixels of the bar are filled.
   int FilledPixels() const;
@@ -31,11 +25,9 @@ class ProgressBar final : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  void RepaintIfChanged();
   int BarPixels() const;
 
-  float max_ = 100;
-  float value_ = 0;
+  float fraction_ = 0;
   int drawn_filled_ = 0;  // what the last paint showed, or will show
   int repaints_ = 0;
 };

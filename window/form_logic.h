@@ -1,0 +1,125 @@
+// What Nestmend's window does, whatever toolkit draws it: the three buttons, the path on its way
+// from the path box through CommonDialog1's FileName to the repair, the run and how it ends, and
+// the repair surface with the progress bar's range and its refusals. A view (Qt on Linux, Win32
+// on Windows) draws it and forwards input; no behaviour lives in a view.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "file_system.h"
+#include "repair_surface.h"
+
+namespace nestmend {
+
+// The face of the window, as the form logic drives it. Texts are UTF-8; a path is in the form
+// the engine opens it by (UTF-8 on Windows, the file name's own bytes on Linux).
+class FormView {
+ public:
+  virtual ~FormView() = default;
+
+  virtual std::string PathText() = 0;  // FILE's Text
+  virtual void SetPathText(std::string_view text) = 0;
+  virtual void SetStatusText(std::string_view text) = 0;  // STAT's Caption
+  // Progress's range and position changed; the view redraws when its filled width changes.
+  virtual void ShowProgress(float value, float maximum) = 0;
+  // During a run "..." and "Begin" are inert and the path box is read-only.
+  virtual void ShowRunning(bool running) = 0;
+  // Handles every pending event (paint, input) and returns.
+  virtual void ProcessPendingEvents() = 0;
+  // The modal file-open dialog: all files, opened with `current` in its name field, accepting a
+  // name that does not exist. Nothing when the user cancels.
+  virtual std::optional<std::string> ChooseFileToOpen(std::string_view current) = 0;
+  // A message box titled `title`, no icon, one OK button; returns when it is closed. It leaves
+  // "Exit" and the window's close reachable, so that they can end a run that shows it.
+  virtual void ShowMessage(std::string_view title, std::string_view text) = 0;
+  // Closes the message box that is showing, if any, as OK would.
+  virtual void DismissMessage() = 0;
+  // Closes the window for good, which ends the program.
+  virtual void CloseWindow() = 0;
+};
+
+// The progress bar's numbers: Min 0, a single-precision Max and Value. A Max not above Min and a
+// Value outside Min to Max are refused and change nothing; a Max below the Value takes the Value
+// down with it, so the bar always shows the current run.
+class ProgressModel {
+ public:
+  float Min() const { return 0; }
+  float Max() const { return max_; }
+  float Value() const { return value_; }
+  bool SetMax(float max);
+  bool SetValue(float value);
+
+ private:
+  float max_ = 100;
+  float value_ = 0;
+};
+
+// The file dialog control: the file name it was last given or returned, and the dialog itself.
+class CommonDialog {
+ public:
+  explicit CommonDialog(FormView& view) : view_(view) {}
+  // Shows the file-open dialog with FileName in it; FileName changes only when the user
+  // confirms a choice.
+  void ShowOpen();
+  std::string FileName;
+
+ private:
+  FormView& view_;
+};
+
+class FormLogic final : public RepairSurface {
+ public:
+  FormLogic(FormView& view, FileSystem& file_system);
+  FormLogic(const FormLogic&) = delete;
+  FormLogic& operator=(const FormLogic&) = delete;
+
+  // "...": the file-open dialog, then the path box shows CommonDialog1's FileName, chosen or
+  // not (a cancel shows the name it had).
+  void Command1_Click();
+  // "Begin": the path box's text, unchanged, becomes FileName, and the repair runs.
+  void Command2_Click();
+  // "Exit".
+  void Command3_Click() { RequestExit(); }
+  // A file dropped onto the window fills the path box.
+  void FileDropped(std::string_view path);
+  // The window manager asks to close the window: true when it may close now. During a run it
+  // closes once the run has stopped safely.
+  bool CloseRequested();
+  // "Exit", a close, or a signal to end: the window closes at once when idle; during a run, once
+  // the run has stopped (at its next pump, or when its closing message is dismissed).
+  void RequestExit();
+
+  bool running() const { return running_; }
+  const ProgressModel& Progress() const { return progress_; }
+  CommonDialog CommonDialog1;
+
+  // Events are handled at most this often during a run: a few times per frame.
+  static constexpr std::chrono::milliseconds kPumpInterval{10};
+
+  // The repair surface.
+  void SetStatus(std::string_view caption) override;
+  void SetProgressMax(float maximum) override;
+  void SetProgressValue(float value) override;
+  std::string RepairPath() override { return CommonDialog1.FileName; }
+  bool PumpEvents() override;
+  void ShowMessage(std::string_view text) override;
+  bool PumpEventsRepeatedly(std::uint64_t count) override;
+  bool ScanProgress(const ScanBatch& batch) override;
+  void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;
+
+ private:
+  bool ExitRequested() const;
+  void ShowProgress() { view_.ShowProgress(progress_.Value(), progress_.Max()); }
+
+  FormView& view_;
+  FileSystem& file_system_;
+  ProgressModel progress_;
+  std::chrono::steady_clock::time_point last_pump_;
+  bool running_ = false;
+  bool exit_requested_ = false;
+};
+
+}  // namespace nestmend
