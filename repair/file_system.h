@@ -26,7 +26,7 @@ struct FileIdentity {
 
 class FileSystem {
  public:
-  using Handle = int;
+  using Handle = std::intptr_t;  // a descriptor or a system handle
 
   virtual ~FileSystem() = default;
 

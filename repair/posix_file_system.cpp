@@ -45,6 +45,8 @@ FileIdentity IdentityOf(const struct stat& status, bool kernel_file_system) {
   return identity;
 }
 
+int Fd(FileSystem::Handle handle) { return static_cast<int>(handle); }
+
 bool SameFile(const FileIdentity& one, const FileIdentity& other) {
   return one.device == other.device && one.inode == other.inode;
 }
@@ -81,7 +83,7 @@ class PosixFileSystem final : public FileSystem {
   std::optional<FileIdentity> Identify(Handle handle) override {
     struct stat status {};
     struct statfs system {};
-    if (fstat(handle, &status) != 0 || fstatfs(handle, &system) != 0) return std::nullopt;
+    if (fstat(Fd(handle), &status) != 0 || fstatfs(Fd(handle), &system) != 0) return std::nullopt;
     return IdentityOf(status, IsKernelFileSystem(system));
   }
 
@@ -99,7 +101,7 @@ class PosixFileSystem final : public FileSystem {
     struct flock whole_file {};
     whole_file.l_type = F_WRLCK;
     whole_file.l_whence = SEEK_SET;
-    if (Retry([&] { return fcntl(handle, F_OFD_SETLK, &whole_file); }) == 0) return true;
+    if (Retry([&] { return fcntl(Fd(handle), F_OFD_SETLK, &whole_file); }) == 0) return true;
     // Where the file system keeps no locks, the identity check under it still stands.
     return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
   }
@@ -112,7 +114,7 @@ class PosixFileSystem final : public FileSystem {
     }
     if (length == 0) return Reservation::kReserved;
     const int result = Retry([&] {
-      return fallocate(handle, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+      return fallocate(Fd(handle), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                        static_cast<off_t>(length));
     });
     if (result == 0) return Reservation::kReserved;
@@ -123,30 +125,30 @@ class PosixFileSystem final : public FileSystem {
   bool CanTruncate(Handle handle) override {
     int flags = 0;
     // A file system without these flags has no append-only files either.
-    return ioctl(handle, FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_APPEND_FL) == 0;
+    return ioctl(Fd(handle), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_APPEND_FL) == 0;
   }
 
   std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
-    const ssize_t count = Retry([&] { return read(handle, buffer.data(), buffer.size()); });
+    const ssize_t count = Retry([&] { return read(Fd(handle), buffer.data(), buffer.size()); });
     if (count < 0) return std::nullopt;
     return static_cast<std::size_t>(count);
   }
 
   std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
-    const ssize_t count = Retry([&] { return write(handle, bytes.data(), bytes.size()); });
+    const ssize_t count = Retry([&] { return write(Fd(handle), bytes.data(), bytes.size()); });
     if (count <= 0) return std::nullopt;
     return static_cast<std::size_t>(count);
   }
 
   bool Truncate(Handle handle, std::uint64_t length) override {
-    return Retry([&] { return ftruncate(handle, static_cast<off_t>(length)); }) == 0;
+    return Retry([&] { return ftruncate(Fd(handle), static_cast<off_t>(length)); }) == 0;
   }
 
-  bool Sync(Handle handle) override { return Retry([&] { return fsync(handle); }) == 0; }
+  bool Sync(Handle handle) override { return Retry([&] { return fsync(Fd(handle)); }) == 0; }
 
   bool Close(Handle handle) override {
     // Linux frees the descriptor even when close reports EINTR, so it is never retried.
-    return close(handle) == 0;
+    return close(Fd(handle)) == 0;
   }
 
  private:
@@ -159,11 +161,11 @@ class PosixFileSystem final : public FileSystem {
     if (handle < 0) return std::nullopt;
     const std::optional<FileIdentity> opened = Identify(handle);
     if (!opened || !opened->regular || !SameFile(*opened, *named)) {
-      close(handle);
+      close(Fd(handle));
       return std::nullopt;
     }
     if ((access & O_ACCMODE) == O_RDONLY) {
-      posix_fadvise(handle, 0, 0, POSIX_FADV_SEQUENTIAL);
+      posix_fadvise(Fd(handle), 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     return handle;
   }

@@ -1,10 +1,8 @@
 #include "test_support.h"
 
-#include <stdlib.h>
-#include <sys/mount.h>
-
 #include <algorithm>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -14,9 +12,13 @@
 namespace nestmend::testing {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "nestmend-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  static std::mt19937_64 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const auto candidate = std::filesystem::temp_directory_path() /
+                           ("nestmend-test-" + std::to_string(random() % 1000000000));
+    if (std::filesystem::create_directory(candidate)) path_ = candidate;
+  }
+  if (path_.empty()) throw std::runtime_error("cannot make a temporary folder");
 }
 
 TempDir::~TempDir() {
@@ -30,28 +32,17 @@ std::string TempDir::Write(const std::string& name, const std::string& bytes) co
   return file;
 }
 
-ScratchMount::ScratchMount(const std::string& options)
-    : mounted_(mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0) {}
-
-ScratchMount::~ScratchMount() {
-  if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
-}
-
-bool ScratchMount::RemountReadOnly() {
-  return mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-}
-
-std::string ReadAll(const std::string& path) {
+std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
 }
 
-void WriteAll(const std::string& path, const std::string& bytes) {
+void WriteAll(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
+  if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
 std::int64_t BraceBalance(const std::string& bytes) {

@@ -29,6 +29,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+#if !defined(_WIN32)
 // A tmpfs of the test's own, where the machine lets the test mount one (as root).
 class ScratchMount {
  public:
@@ -42,9 +43,10 @@ class ScratchMount {
   TempDir dir_;
   bool mounted_ = false;
 };
+#endif
 
-std::string ReadAll(const std::string& path);
-void WriteAll(const std::string& path, const std::string& bytes);
+std::string ReadAll(const std::filesystem::path& path);
+void WriteAll(const std::filesystem::path& path, const std::string& bytes);
 std::int64_t BraceBalance(const std::string& bytes);  // "{" less "}"
 std::string Lines(std::int64_t count);                  // count times "}" CR LF
 std::string FixedSummary(std::int64_t errors);          // the summary of a repair

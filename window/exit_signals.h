@@ -12,7 +12,7 @@ void CatchExitSignals();
 bool ExitSignalled();
 
 // A descriptor that becomes readable when one arrives, for an event loop to watch; -1 before
-// CatchExitSignals. Reading it empties it.
+// CatchExitSignals and where the system has no such descriptor. Reading it empties it.
 int ExitSignalDescriptor();
 
 }  // namespace nestmend

@@ -1,0 +1,16 @@
+// Shows the window and runs the event loop, on Windows.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "exit_signals.h"
+#include "form1_win32.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show_command) {
+  const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                      ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+  nestmend::CatchExitSignals();
+  nestmend::Form1 form;
+  if (!form.Show(show_command)) return 1;
+  return form.RunEventLoop();
+}

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Starts the real Nestmend.exe under Wine in a virtual X display and uses it as a person would:
+# clicks into the path box, types a path, clicks "Begin", finds the closing message and presses
+# OK, checks the repaired bytes, repairs again (nothing more is appended), leaves through "Exit";
+# then presses "Exit" in the middle of a long run: the program must end and leave the file alone.
+# usage: end_to_end_windows_test.sh path/to/Nestmend.exe [screenshot.png]
+set -euo pipefail
+program=$(realpath "$1")
+screenshot=${2:+$(realpath -m "$2")}
+for tool in Xvfb xdotool wine wineserver; do
+  if ! command -v "$tool" > /dev/null; then
+    echo "SKIP: $tool is not installed (Debian: xvfb, xdotool, wine, wine64)"
+    exit 77
+  fi
+done
+
+work=$(mktemp -d)
+pids=()
+# A Wine server belongs to the display it started on: this test has a prefix of its own.
+export WINEPREFIX="${WINEPREFIX:-$(dirname "$program")/wine-prefix}-window" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  wineserver -k 2> /dev/null || true
+  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.log" &
+pids+=($!)
+for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.05; done
+export DISPLAY=":$(cat "$work/display")"
+wineserver -k 2> /dev/null || true
+mkdir -p "$WINEPREFIX"
+wineserver -p > /dev/null 2>&1
+wineboot --init > /dev/null 2>&1
+# Without a window manager, every closing window would wait 2 s for one.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > /dev/null 2>&1
+
+# Windows' name for a file of this machine.
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# Starts Nestmend.exe, clicks into the path box and types PATH.
+start_and_type() {
+  wine "$program" > "$work/nestmend.log" 2>&1 &
+  program_pid=$!
+  pids+=($program_pid)
+  window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+  # Wine draws the frame itself: the 385 x 98 client area sits inside a border and a caption.
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  border=$(((WIDTH - 385) / 2))
+  caption=$((HEIGHT - 98 - border))
+  click_at 120 35
+  xdotool type --delay 2 "$1"
+}
+
+# Clicks at X, Y of the window's client area.
+click_at() { xdotool mousemove --window "$window" $(($1 + border)) $(($2 + caption)) click 1; }
+
+click_begin() { click_at 345 18; }
+
+# Waits for the closing message (a second window titled "Nestmend") and presses OK.
+answer_the_message() {
+  local message=""
+  for _ in $(seq 200); do
+    message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1 || true)
+    [[ -n "$message" ]] && break
+    sleep 0.05
+  done
+  if [[ -z "$message" ]]; then
+    echo "FAIL: no closing message appeared"
+    import -window root "${TMPDIR:-/tmp}/nestmend-no-message.png" || true
+    exit 1
+  fi
+  xdotool windowfocus --sync "$message"
+  xdotool key Return
+  for _ in $(seq 100); do
+    [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -eq 1 ]] && return 0
+    sleep 0.05
+  done
+  echo "FAIL: the closing message did not go"
+  exit 1
+}
+
+# Clicks "Exit"; the program must be gone within 5 s.
+press_exit_and_expect_the_end() {
+  click_at 345 46
+  for _ in $(seq 100); do kill -0 "$program_pid" 2> /dev/null || return 0; sleep 0.05; done
+  echo "FAIL: Nestmend.exe still runs 5 s after Exit was pressed"
+  exit 1
+}
+
+bytes() { od -An -tx1 "$1" | tr -s ' \n' ' '; }
+
+# In the prefix's own Documents folder, as a user's file would be.
+documents="$WINEPREFIX/drive_c/users/$(whoami)/Documents"
+mkdir -p "$documents"
+file="$documents/server settings.conf"
+rm -f "$file"
+printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
+expected="$(bytes "$file") $(printf '}\r\n}\r\n' | od -An -tx1 | tr -s ' \n' ' ')"
+start_and_type "C:\\users\\$(whoami)\\Documents\\server settings.conf"
+click_begin
+answer_the_message
+if [[ -n "$screenshot" ]]; then
+  sleep 0.5
+  import -window "$window" "$screenshot"
+  echo "screenshot: $screenshot"
+fi
+if [[ $(bytes "$file" | tr -s ' ') != $(echo "$expected" | tr -s ' ') ]]; then
+  echo "FAIL: the file was not repaired as expected:"
+  od -c "$file"
+  exit 1
+fi
+click_begin  # again: nothing is missing now
+answer_the_message
+[[ $(bytes "$file" | tr -s ' ') == $(echo "$expected" | tr -s ' ') ]] || { echo "FAIL: the second run changed the file"; exit 1; }
+rm -f "$file"
+press_exit_and_expect_the_end
+echo "end to end (Windows): repaired through the window, a second run appended nothing, Exit ended it"
+
+large="$work/large.txt"
+truncate -s 1G "$large"
+printf '{' >> "$large"
+start_and_type "$(windows_path "$large")"
+click_begin
+sleep 0.5  # into the run
+press_exit_and_expect_the_end
+if [[ $(stat -c %s "$large") -ne $(((1 << 30) + 1)) ]]; then
+  echo "FAIL: the file changed although the run was left"
+  exit 1
+fi
+echo "end to end (Windows): Exit during a run ended the program and left the file as it was"

@@ -1,0 +1,327 @@
+#include "form1_win32.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <cmath>
+#include <cwchar>
+#include <string>
+
+#include "exit_signals.h"
+#include "fixit.h"
+#include "identity.h"
+
+namespace nestmend {
+namespace {
+
+enum ControlId : int { kPathId = 101, kBrowseId, kBeginId, kExitId };
+constexpr UINT kEnableAgain = WM_APP + 1;  // the window stays usable under the closing message
+constexpr UINT_PTR kSignalTimer = 1;
+constexpr wchar_t kClassName[] = L"Nestmend.Form1";
+
+std::wstring Wide(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int size = static_cast<int>(utf8.size());
+  std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), static_cast<int>(wide.size()));
+  return wide;
+}
+
+std::string Narrow(std::wstring_view wide) {
+  if (wide.empty()) return {};
+  const int size = static_cast<int>(wide.size());
+  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr)), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), static_cast<int>(utf8.size()),
+                      nullptr, nullptr);
+  return utf8;
+}
+
+// The layout in twips (left, top, width, height), from the client area's top-left corner; the
+// path box and the browse button sit inside the frame at (15, 0).
+struct Twips {
+  int left, top, width, height;
+};
+constexpr Twips kFrame1{15, 0, 4485, 870};
+constexpr Twips kFile{15 + 30, 345, 3825, 345};
+constexpr Twips kCommand1{15 + 3885, 345, 450, 375};
+constexpr Twips kCommand2{4575, 105, 1200, 330};
+constexpr Twips kCommand3{4590, 540, 1170, 300};
+constexpr Twips kStat{30, 915, 5760, 345};
+constexpr Twips kProgress{0, 1185, 5790, 285};
+constexpr int kClientWidth = 5775;
+constexpr int kClientHeight = 1470;
+
+// The message box showing now, and the window under it, for the hook that finds the box.
+Form1* message_owner = nullptr;
+HWND message_window = nullptr;
+HWND message_box = nullptr;
+
+LRESULT CALLBACK OnBoxActivated(int code, WPARAM w, LPARAM l) {
+  if (code == HCBT_ACTIVATE && message_box == nullptr && message_window != nullptr &&
+      reinterpret_cast<HWND>(w) != message_window) {
+    message_box = reinterpret_cast<HWND>(w);
+    // The box disabled the window; it is enabled again once the box's own loop runs, so that
+    // "Exit" and closing the window reach it.
+    PostMessageW(message_window, kEnableAgain, 0, 0);
+  }
+  return CallNextHookEx(nullptr, code, w, l);
+}
+
+}  // namespace
+
+Form1::Form1(FileSystem& file_system) : logic_(*this, file_system) {}
+
+bool Form1::Show(int show_command) {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.lpfnWndProc = WindowProcedure;
+  window_class.hInstance = instance;
+  window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  window_class.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  window_class.lpszClassName = kClassName;
+  RegisterClassExW(&window_class);
+  // A fixed frame: no sizing border and no maximise box.
+  window_ = CreateWindowExW(WS_EX_CONTROLPARENT | WS_EX_ACCEPTFILES, kClassName,
+                            Wide(kApplicationTitle).c_str(),
+                            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                            CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, this);
+  if (window_ == nullptr) return false;
+  CreateControls();
+  LayOut();
+  ShowWindow(window_, show_command);
+  UpdateWindow(window_);
+  SetFocus(FILE);
+  SetTimer(window_, kSignalTimer, 100, nullptr);
+  return true;
+}
+
+void Form1::CreateControls() {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  const auto control = [&](const wchar_t* kind, const wchar_t* text, DWORD style, int id) {
+    return CreateWindowExW(0, kind, text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style, 0, 0, 0,
+                           0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
+                           nullptr);
+  };
+  // Creation order is the tab order; the frame goes to the bottom so it never covers the path
+  // box, and the bar stays above the status line's lowest part, as laid out.
+  FILE = control(WC_EDITW, L"", WS_TABSTOP | WS_BORDER | ES_AUTOHSCROLL, kPathId);
+  Command1 = control(WC_BUTTONW, L"...", WS_TABSTOP | BS_PUSHBUTTON, kBrowseId);
+  Command2 = control(WC_BUTTONW, L"Begin", WS_TABSTOP | BS_DEFPUSHBUTTON, kBeginId);
+  Command3 = control(WC_BUTTONW, L"Exit", WS_TABSTOP | BS_PUSHBUTTON, kExitId);
+  Progress = control(PROGRESS_CLASSW, L"", 0, 0);
+  STAT = control(WC_STATICW, L"Status: Waiting", SS_LEFT | SS_NOPREFIX, 0);
+  Frame1 = control(WC_BUTTONW, L"Filename", BS_GROUPBOX, 0);
+  SetWindowPos(Frame1, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void Form1::LayOut() {
+  const UINT dpi = GetDpiForWindow(window_) != 0 ? GetDpiForWindow(window_) : 96;
+  const auto pixels = [&](int twips) { return MulDiv(twips, static_cast<int>(dpi), 1440); };
+  RECT frame{0, 0, pixels(kClientWidth), pixels(kClientHeight)};
+  AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_EXSTYLE)), dpi);
+  SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  for (const auto& [control, place] : {std::pair{Frame1, kFrame1}, {FILE, kFile}, {Command1, kCommand1},
+                                       {Command2, kCommand2}, {Command3, kCommand3}, {STAT, kStat},
+                                       {Progress, kProgress}}) {
+    SetWindowPos(control, nullptr, pixels(place.left), pixels(place.top), pixels(place.width),
+                 pixels(place.height), SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  // The system's message font, as large as it is but small enough for the longest summary
+  // to show whole on the status line.
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
+  const std::wstring longest = Wide(std::string(texts::kFixedBefore) + "9999999999" +
+                                    std::string(texts::kFixedAfter));
+  const HDC context = GetDC(STAT);
+  HFONT font = nullptr;
+  for (LONG height = std::labs(metrics.lfMessageFont.lfHeight); height >= pixels(135); --height) {
+    if (font != nullptr) DeleteObject(font);
+    metrics.lfMessageFont.lfHeight = -height;
+    font = CreateFontIndirectW(&metrics.lfMessageFont);
+    const HGDIOBJ previous = SelectObject(context, font);
+    SIZE extent{};
+    GetTextExtentPoint32W(context, longest.c_str(), static_cast<int>(longest.size()), &extent);
+    SelectObject(context, previous);
+    if (extent.cx <= pixels(kClientWidth - kStat.left)) break;
+  }
+  ReleaseDC(STAT, context);
+  for (const HWND control : {Frame1, FILE, Command1, Command2, Command3, STAT}) {
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  }
+  if (font_ != nullptr) DeleteObject(font_);
+  font_ = font;
+  // One step of the bar per pixel of its width: it redraws only when the filled width changes.
+  RECT bar{};
+  GetClientRect(Progress, &bar);
+  progress_pixels_ = std::max<int>(1, bar.right - bar.left);
+  SendMessageW(Progress, PBM_SETRANGE32, 0, progress_pixels_);
+  progress_filled_ = -1;
+  ShowProgress(logic_.Progress().Value(), logic_.Progress().Max());
+}
+
+LRESULT CALLBACK Form1::WindowProcedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_NCCREATE) {
+    auto* form = static_cast<Form1*>(reinterpret_cast<CREATESTRUCTW*>(l)->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+  }
+  auto* form = reinterpret_cast<Form1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (form == nullptr || form->window_ == nullptr) return DefWindowProcW(window, message, w, l);
+  return form->Handle(message, w, l);
+}
+
+LRESULT Form1::Handle(UINT message, WPARAM w, LPARAM l) {
+  switch (message) {
+    case WM_COMMAND:
+      if (HIWORD(w) == BN_CLICKED) {
+        switch (LOWORD(w)) {
+          case kBrowseId: logic_.Command1_Click(); return 0;
+          case kBeginId:
+          case IDOK: logic_.Command2_Click(); return 0;
+          case kExitId: logic_.Command3_Click(); return 0;
+          default: break;
+        }
+      }
+      break;
+    case DM_GETDEFID:  // Enter presses "Begin"
+      return MAKELRESULT(kBeginId, DC_HASDEFID);
+    case kEnableAgain:
+      EnableWindow(window_, TRUE);
+      return 0;
+    case WM_TIMER:
+      if (w == kSignalTimer && ExitSignalled()) logic_.RequestExit();
+      return 0;
+    case WM_DROPFILES: {
+      const auto drop = reinterpret_cast<HDROP>(w);
+      std::wstring path(DragQueryFileW(drop, 0, nullptr, 0), L'\0');
+      DragQueryFileW(drop, 0, path.data(), static_cast<UINT>(path.size() + 1));
+      DragFinish(drop);
+      logic_.FileDropped(Narrow(path));
+      return 0;
+    }
+    case WM_QUERYENDSESSION:
+      // Logging off: a run stops at its next safe point and then the program ends.
+      logic_.RequestExit();
+      return logic_.running() ? FALSE : TRUE;
+    case WM_CLOSE:
+      if (logic_.CloseRequested()) DestroyWindow(window_);
+      return 0;
+    case WM_DPICHANGED: {
+      const auto* suggested = reinterpret_cast<const RECT*>(l);
+      SetWindowPos(window_, nullptr, suggested->left, suggested->top, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      LayOut();
+      return 0;
+    }
+    case WM_DESTROY:
+      KillTimer(window_, kSignalTimer);
+      PostQuitMessage(0);
+      return 0;
+    case WM_NCDESTROY:
+      window_ = nullptr;
+      break;
+    default:
+      break;
+  }
+  return DefWindowProcW(window_, message, w, l);
+}
+
+void Form1::Dispatch(MSG& message) {
+  if (window_ != nullptr && IsDialogMessageW(window_, &message)) return;
+  TranslateMessage(&message);
+  DispatchMessageW(&message);
+}
+
+int Form1::RunEventLoop() {
+  if (quit_seen_) return 0;
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    Dispatch(message);
+    if (quit_seen_) break;
+  }
+  if (font_ != nullptr) DeleteObject(font_);
+  return 0;
+}
+
+std::string Form1::PathText() {
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(FILE)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(GetWindowTextW(FILE, text.data(), static_cast<int>(text.size()))));
+  return Narrow(text);
+}
+
+void Form1::SetPathText(std::string_view text) { SetWindowTextW(FILE, Wide(text).c_str()); }
+
+void Form1::SetStatusText(std::string_view text) { SetWindowTextW(STAT, Wide(text).c_str()); }
+
+void Form1::ShowProgress(float value, float maximum) {
+  const int filled =
+      static_cast<int>(std::floor(static_cast<double>(value) / maximum * progress_pixels_));
+  if (filled == progress_filled_) return;
+  progress_filled_ = filled;
+  SendMessageW(Progress, PBM_SETPOS, static_cast<WPARAM>(filled), 0);
+}
+
+void Form1::ShowRunning(bool running) {
+  EnableWindow(Command1, !running);
+  EnableWindow(Command2, !running);
+  SendMessageW(FILE, EM_SETREADONLY, running, 0);
+}
+
+void Form1::ProcessPendingEvents() {
+  MSG message{};
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      quit_seen_ = true;
+      continue;
+    }
+    Dispatch(message);
+  }
+}
+
+std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
+  // All files (no filter), no title, no default extension or folder, and no flags that would
+  // refuse a name that does not exist.
+  for (const std::wstring& start : {Wide(current), std::wstring()}) {
+    std::wstring name = start;
+    name.resize(32768, L'\0');
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window_;
+    dialog.lpstrFile = name.data();
+    dialog.nMaxFile = static_cast<DWORD>(name.size());
+    dialog.Flags = OFN_EXPLORER;
+    if (GetOpenFileNameW(&dialog)) return Narrow(name.c_str());
+    // A name the dialog refuses to start with: it opens empty instead of not at all.
+    if (CommDlgExtendedError() != FNERR_INVALIDFILENAME) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+void Form1::ShowMessage(std::string_view title, std::string_view text) {
+  message_owner = this;
+  message_window = window_;
+  message_box = nullptr;
+  const HHOOK hook = SetWindowsHookExW(WH_CBT, OnBoxActivated, nullptr, GetCurrentThreadId());
+  MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(), MB_OK);
+  if (hook != nullptr) UnhookWindowsHookEx(hook);
+  message_owner = nullptr;
+  message_window = nullptr;
+  message_box = nullptr;
+}
+
+void Form1::DismissMessage() {
+  if (message_owner == this && message_box != nullptr) {
+    PostMessageW(message_box, WM_COMMAND, IDOK, 0);
+  }
+}
+
+void Form1::CloseWindow() {
+  if (window_ != nullptr) DestroyWindow(window_);
+}
+
+}  // namespace nestmend
