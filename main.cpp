@@ -10,7 +10,7 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(nestmend::kApplicationTitle);
   QApplication::setApplicationVersion(nestmend::kApplicationVersion);
-  QApplication::setDesktopFileName("nestmend");
+  QApplication::setDesktopFileName("org.nestmend.Nestmend");
   nestmend::CatchExitSignals();
   nestmend::DialogPrompts prompts;
   nestmend::Form1 form(prompts);

@@ -1,4 +1,5 @@
 // The window as a person uses it, on Qt's offscreen platform.
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -106,15 +107,69 @@ class WindowTest : public QObject {
     QVERIFY2(repaints >= 3 && repaints <= 4, qPrintable(QString::number(repaints)));
   }
 
+  // The whole longest summary at a legible size, with the window's own font and under a user's
+  // style sheet that sets another (run again with only the fonts the package depends on).
+  void everyStatusTextFitsTheStatusLine_data() {
+    QTest::addColumn<QString>("style_sheet");
+    QTest::newRow("own font") << QString();
+    QTest::newRow("style sheet") << QString("QWidget { font: 17px \"DejaVu Serif\"; }");
+  }
   void everyStatusTextFitsTheStatusLine() {
+    QFETCH(QString, style_sheet);
+    qApp->setStyleSheet(style_sheet);
     ScriptedPrompts prompts;
     Form1 form(prompts);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
     // The line ends at the window's edge, and the bar covers its lowest pixels.
     const QFontMetrics metrics(form.STAT->font());
     QVERIFY(metrics.height() <= form.Progress->y() - form.STAT->y());
+    QVERIFY2(QFontInfo(form.STAT->font()).pixelSize() >= 10, qPrintable(form.STAT->font().toString()));
     for (const QString& text : {QString("Status: Waiting"), kNothingDone, Fixed(999999999)}) {
       QVERIFY2(metrics.horizontalAdvance(text) <= form.width() - form.STAT->x(), qPrintable(text));
     }
+    if (!style_sheet.isEmpty()) QCOMPARE(QFontInfo(form.Command2->font()).pixelSize(), 17);
+    qApp->setStyleSheet({});
+  }
+
+  // What a screen reader finds: every control named and described, the bar a progress bar with
+  // its value and range, the status line named by its text.
+  void screenReadersFindEveryControl() {
+    testing::TempDir dir;
+    const std::string path = dir.Write("data.txt", "a {\r\nb {\r\n");
+    ScriptedPrompts prompts;
+    Form1 form(prompts);
+    form.show();
+    form.FILE->setText(QString::fromStdString(path));
+    QTest::mouseClick(form.Command2, Qt::LeftButton);
+    // A label without a name of its own announces each new text as its name (offscreen Qt has
+    // no screen reader to receive the event itself).
+    QVERIFY(form.STAT->accessibleName().isEmpty());
+
+    struct Expected { QWidget* control; QAccessible::Role role; QString name; QString description; };
+    for (const Expected& expected : {
+             Expected{form.FILE, QAccessible::EditableText, "Path of the file to repair", ""},
+             Expected{form.Command1, QAccessible::Button, "Choose the file", ""},
+             Expected{form.Command2, QAccessible::Button, "Begin", "Start the repair"},
+             Expected{form.Command3, QAccessible::Button, "Exit", "Close Nestmend"},
+             Expected{form.STAT, QAccessible::StaticText, Fixed(2), "Status of the repair"},
+             Expected{form.Progress, QAccessible::ProgressBar, "Progress of the repair", ""}}) {
+      QAccessibleInterface* control = QAccessible::queryAccessibleInterface(expected.control);
+      QVERIFY(control != nullptr);
+      QVERIFY(QAccessible::queryAccessibleInterface(&form)->indexOfChild(control) >= 0 ||
+              QAccessible::queryAccessibleInterface(form.Frame1)->indexOfChild(control) >= 0);
+      QCOMPARE(control->role(), expected.role);
+      QCOMPARE(control->text(QAccessible::Name), expected.name);
+      QVERIFY(!control->text(QAccessible::Description).isEmpty());
+      if (!expected.description.isEmpty()) {
+        QCOMPARE(control->text(QAccessible::Description), expected.description);
+      }
+    }
+    // Value 1 of Max 3, in the bar's own units.
+    QAccessibleValueInterface* bar =
+        QAccessible::queryAccessibleInterface(form.Progress)->valueInterface();
+    QVERIFY(bar != nullptr);
+    QCOMPARE(bar->currentValue().toInt(), bar->maximumValue().toInt() / 3);
   }
 
   // The controls reach the form logic: browse, Begin, Enter, a drop; and the bar follows.

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -33,19 +34,31 @@ Control* Place(Control* control, QRect geometry) {
   return control;
 }
 
-// The status line is 383 pixels wide inside the window and 18 high above the progress bar: a
-// narrow face at the largest size (up to 12 pixels) that shows the longest status text whole.
-QFont WindowFont() {
-  const QString longest = QString::fromUtf8(std::string(texts::kFixedBefore) + "9999999999" +
-                                            std::string(texts::kFixedAfter));
+// The narrow faces, best first: the package depends on the first.
+const QStringList kNarrowFamilies = {"Liberation Sans Narrow", "Nimbus Sans Narrow", "Arial Narrow",
+                                     "DejaVu Sans Condensed"};
+// The longest status text: a summary with the largest count a run can report.
+const QString kLongestStatus = QString::fromUtf8(std::string(texts::kFixedBefore) + "9999999999" +
+                                                 std::string(texts::kFixedAfter));
+constexpr int kStatusWidth = 383;   // from the label's left edge to the window's
+constexpr int kStatusHeight = 18;   // above the progress bar
+constexpr int kLegiblePixels = 10;  // no smaller than this
+
+bool ShowsWhole(const QFont& font) {
+  const QFontMetrics metrics(font);
+  return metrics.horizontalAdvance(kLongestStatus) <= kStatusWidth &&
+         metrics.height() <= kStatusHeight;
+}
+
+// A narrow face at the largest size, up to 12 pixels, that shows the longest status text whole.
+QFont NarrowFont() {
   QFont font;
-  font.setFamilies({"Nimbus Sans Narrow", "Liberation Sans Narrow", "Arial Narrow",
-                    "DejaVu Sans Condensed", "Sans Serif"});
-  for (int pixels = 12; pixels > 7; --pixels) {
+  font.setFamilies(kNarrowFamilies);
+  for (int pixels = 12; pixels > kLegiblePixels; --pixels) {
     font.setPixelSize(pixels);
-    const QFontMetrics metrics(font);
-    if (metrics.horizontalAdvance(longest) <= 383 && metrics.height() <= 18) break;
+    if (ShowsWhole(font)) break;
   }
+  if (!ShowsWhole(font)) font.setPixelSize(kLegiblePixels);
   return font;
 }
 
@@ -63,13 +76,21 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
       prompts_(prompts),
       logic_(*this, file_system) {
   setWindowTitle(kApplicationTitle);
-  setFont(WindowFont());
+  QIcon icon;
+  for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    icon.addFile(QString(":/icons/nestmend-%1.png").arg(size), QSize(size, size));
+  }
+  setWindowIcon(icon);
+  setFont(NarrowFont());
   setFixedSize(5775 / 15, 1470 / 15);
   setAcceptDrops(true);
   FILE->setAcceptDrops(false);  // a dropped file goes to the window, which takes its path
   STAT->setTextFormat(Qt::PlainText);
   STAT->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Command2->setDefault(true);
+  Describe();
+  STAT->installEventFilter(this);
+  FitStatusLine();
 
   setTabOrder(FILE, Command1);
   setTabOrder(Command1, Command2);
@@ -90,6 +111,45 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
       logic_.RequestExit();
     });
   }
+}
+
+void Form1::Describe() {
+  // What a screen reader says of each control: the "..." button is not "dot dot dot".
+  Frame1->setAccessibleDescription("The file to repair");
+  FILE->setAccessibleName("Path of the file to repair");
+  FILE->setAccessibleDescription("Type the path of the file to repair, or choose it with the next button");
+  Command1->setAccessibleName("Choose the file");
+  Command1->setAccessibleDescription("Choose the file to repair in a dialog");
+  Command2->setAccessibleDescription("Start the repair");
+  Command3->setAccessibleDescription("Close Nestmend");
+  // The status line's name is its text, so that each change of it is announced.
+  STAT->setAccessibleDescription("Status of the repair");
+  Progress->setAccessibleName("Progress of the repair");
+  Progress->setAccessibleDescription("Progress of the repair");
+}
+
+void Form1::FitStatusLine() {
+  if (fitting_) return;
+  fitting_ = true;
+  STAT->setStyleSheet({});
+  STAT->ensurePolished();
+  // A style sheet of the user's may set a font that cuts the summary short: the status line
+  // then takes a narrow face of its own, which only a style sheet of its own can give it.
+  if (!ShowsWhole(STAT->font())) {
+    const QFont narrow = NarrowFont();
+    STAT->setStyleSheet(QString("font-family: \"%1\"; font-size: %2px; font-style: normal; "
+                                "font-weight: normal;")
+                            .arg(kNarrowFamilies.join("\", \""))
+                            .arg(narrow.pixelSize()));
+  }
+  fitting_ = false;
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == STAT && (event->type() == QEvent::StyleChange || event->type() == QEvent::FontChange)) {
+    FitStatusLine();
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
@@ -123,6 +183,7 @@ void Form1::SetPathText(std::string_view text) {
 }
 
 void Form1::SetStatusText(std::string_view text) {
+  // With no accessible name of its own, the label announces each new text as its name.
   STAT->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 

@@ -39,6 +39,7 @@ class Form1 final : public QWidget, private FormView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
 
@@ -55,8 +56,13 @@ class Form1 final : public QWidget, private FormView {
   void DismissMessage() override;
   void CloseWindow() override;
 
+  void Describe();
+  // Gives the status line a font that shows the longest summary whole, whatever the style.
+  void FitStatusLine();
+
   UserPrompts& prompts_;
   FormLogic logic_;
+  bool fitting_ = false;
 };
 
 }  // namespace nestmend

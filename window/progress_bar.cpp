@@ -1,47 +1,38 @@
 #include "progress_bar.h"
 
-#include <QStyleOptionProgressBar>
-#include <QStylePainter>
 #include <cmath>
 
 namespace nestmend {
 
-ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent) {
-  setAttribute(Qt::WA_OpaquePaintEvent, false);
+ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent) {
+  setTextVisible(false);
+  setRange(0, 1);
+  setValue(0);
 }
 
 void ProgressBar::SetPosition(float value, float maximum) {
   fraction_ = value / maximum;
-  const int filled = FilledPixels();
-  if (filled == drawn_filled_) return;
-  drawn_filled_ = filled;
+  ShowFraction();
+}
+
+void ProgressBar::ShowFraction() {
+  const int pixels = std::max(1, static_cast<int>(std::lround(width() * devicePixelRatioF())));
+  const int filled = static_cast<int>(std::floor(static_cast<double>(fraction_) * pixels));
+  if (maximum() == pixels && value() == filled) return;
+  setRange(0, pixels);
+  setValue(filled);
+  // QProgressBar itself waits for a whole chunk of its style before it repaints.
   update();
 }
 
-int ProgressBar::BarPixels() const {
-  return static_cast<int>(std::lround(width() * devicePixelRatioF()));
-}
-
-int ProgressBar::FilledPixels() const {
-  return static_cast<int>(std::floor(static_cast<double>(fraction_) * BarPixels()));
-}
-
 void ProgressBar::resizeEvent(QResizeEvent* event) {
-  drawn_filled_ = FilledPixels();
-  QWidget::resizeEvent(event);
+  QProgressBar::resizeEvent(event);
+  ShowFraction();
 }
 
-void ProgressBar::paintEvent(QPaintEvent*) {
+void ProgressBar::paintEvent(QPaintEvent* event) {
   ++repaints_;
-  QStylePainter painter(this);
-  QStyleOptionProgressBar option;
-  option.initFrom(this);
-  option.minimum = 0;
-  option.maximum = std::max(1, BarPixels());
-  option.progress = drawn_filled_;
-  option.textVisible = false;
-  option.state |= QStyle::State_Horizontal;
-  painter.drawControl(QStyle::CE_ProgressBar, option);
+  QProgressBar::paintEvent(event);
 }
 
 }  // namespace nestmend

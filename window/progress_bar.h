@@ -1,13 +1,14 @@
-// Draws the progress bar: a horizontal bar filled to Value / Max of its width. It repaints only
-// when the filled width in device pixels changes, so a setting that changes nothing visible
-// costs next to nothing.
+// Draws the progress bar: a horizontal QProgressBar filled to Value / Max of its width, with the
+// range counted in device pixels, so that it repaints only when the filled width changes and a
+// setting that changes nothing visible costs next to nothing. Screen readers see a progress bar
+// with its value and range.
 #pragma once
 
-#include <QWidget>
+#include <QProgressBar>
 
 namespace nestmend {
 
-class ProgressBar final : public QWidget {
+class ProgressBar final : public QProgressBar {
   Q_OBJECT
 
  public:
@@ -17,7 +18,7 @@ class ProgressBar final : public QWidget {
   void SetPosition(float value, float maximum);
 
   // How many device pixels of the bar are filled.
-  int FilledPixels() const;
+  int FilledPixels() const { return value(); }
   int repaints() const { return repaints_; }
 
  protected:
@@ -25,10 +26,9 @@ class ProgressBar final : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  int BarPixels() const;
+  void ShowFraction();
 
   float fraction_ = 0;
-  int drawn_filled_ = 0;  // what the last paint showed, or will show
   int repaints_ = 0;
 };
 
