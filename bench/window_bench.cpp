@@ -86,6 +86,8 @@ int main(int argc, char** argv) {
     });
     ticker.start();
     form.FILE->setText(QString::fromStdString(options.file));
+    form.logic().read_plan.threads = options.threads;
+    if (options.cold) nestmend::bench::EvictFromCache(options.file);
     prompts.message_at_ns = 0;
     run_clock.start();
     form.Command2->click();  // returns after the closing message

@@ -55,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<std::string> literal = nestmend::testing::LiteralSequence(path, !wide);
 
   RecordingSurface surface(path);  // every batch expanded
-  nestmend::Fixit(surface);
+  // Chunks small enough for quoted items and line ends to straddle them, 1 to 8 threads.
+  const nestmend::ReadPlan plan{1 + size % 61, static_cast<unsigned>(1 + size % 8)};
+  nestmend::Fixit(surface, nestmend::SystemFiles(), plan);
 
   const std::int64_t balance = nestmend::testing::BraceBalance(input);
   std::string expected = input;

@@ -24,8 +24,8 @@ bool StartsWithWideByteOrderMark(std::string_view head) {
 // One run: the state that lives from "Begin" to the closing message.
 class Run {
  public:
-  Run(RepairSurface& surface, FileSystem& file_system)
-      : surface_(surface), files_(file_system) {}
+  Run(RepairSurface& surface, FileSystem& file_system, ReadPlan plan)
+      : surface_(surface), files_(file_system, plan) {}
 
   void Perform() {
     const std::optional<std::uint64_t> items = Count();
@@ -152,8 +152,8 @@ class Run {
 
 std::string_view ClosingMessage() { return kClosingMessage; }
 
-void Fixit(RepairSurface& surface, FileSystem& file_system) {
-  Run run(surface, file_system);
+void Fixit(RepairSurface& surface, FileSystem& file_system, ReadPlan plan) {
+  Run run(surface, file_system, plan);
   run.Perform();
 }
 

@@ -5,6 +5,7 @@
 
 #include "file_system.h"
 #include "repair_surface.h"
+#include "sequential_files.h"
 
 namespace nestmend {
 
@@ -38,6 +39,6 @@ std::string_view ClosingMessage();
 // file and returns without summary or message. An append that could not be undone (an
 // append-only file) pumps nothing until it is complete; a stop asked for during it, or during
 // the flush, ends the run after the flush, with the file completely repaired.
-void Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles());
+void Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles(), ReadPlan plan = {});
 
 }  // namespace nestmend

@@ -3,20 +3,73 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "worker_pool.h"
 
 namespace nestmend {
+namespace {
+
+constexpr unsigned kMostThreads = 8;
+
+// One chunk scanned on another thread, from a guessed state.
+struct ScanJob {
+  std::span<const char> bytes;
+  ItemDetail detail = ItemDetail::kItems;
+  ItemReaderState guessed;
+  ChunkItems items;
+  ItemReaderState end;
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+};
+
+// A chunk read ahead of the reader.
+struct Chunk {
+  std::unique_ptr<char[]> bytes;
+  std::size_t size = 0;
+  ItemReaderState guessed;  // the state the byte before it suggests
+  std::shared_ptr<ScanJob> job;
+};
+
+// Where the reader stands after `byte`, as far as that byte alone tells: after a delimiter
+// between items, else inside an unquoted item. Wrong only around quoted items.
+ItemReaderState GuessStateAfter(char byte) {
+  ItemReaderState state;
+  state.in_item = byte != ',' && byte != '\n' && byte != '\r';
+  state.swallow_lf = byte == '\r';
+  return state;
+}
+
+}  // namespace
 
 struct SequentialFiles::InputFile {
   FileSystem::Handle handle = -1;
   FileIdentity identity;
   std::uint64_t bytes_read = 0;  // from the file so far
   std::uint64_t read_limit = 0;  // the length at opening, or less once the file was seen to end
-  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kChunkBytes);
-  std::size_t buffer_begin = 0;  // the unconsumed bytes are [buffer_begin, buffer_end)
+  std::unique_ptr<char[]> buffer;  // the current chunk
+  std::size_t buffer_begin = 0;    // its unconsumed bytes are [buffer_begin, buffer_end)
   std::size_t buffer_end = 0;
+  std::shared_ptr<ScanJob> buffer_job;  // the current chunk's scan from another thread, if any
+  std::deque<Chunk> ahead;              // read, in file order, after the current one
+  std::vector<std::unique_ptr<char[]>> spare;
+  bool read_failed = false;  // a read ahead failed: the pass fails once it gets there
+  char last_byte = '\n';     // the last byte read so far
+  std::optional<ItemDetail> detail;  // what the pass wants of each chunk, once it has said
   ItemReaderState state;
   std::array<char, 4> leading{};
   std::size_t leading_size = 0;
+
+  ~InputFile() {
+    // The other threads may still be scanning chunks that are about to be freed.
+    if (buffer_job) buffer_job->finished.wait();
+    for (const Chunk& chunk : ahead) {
+      if (chunk.job) chunk.job->finished.wait();
+    }
+  }
 };
 
 struct SequentialFiles::AppendFile {
@@ -34,7 +87,11 @@ namespace {
 SequentialFiles* open_append_owner = nullptr;
 }  // namespace
 
-SequentialFiles::SequentialFiles(FileSystem& file_system) : file_system_(file_system) {}
+SequentialFiles::SequentialFiles(FileSystem& file_system, ReadPlan plan)
+    : file_system_(file_system), plan_(plan) {
+  if (plan_.threads == 0) plan_.threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
+  plan_.chunk_bytes = std::max<std::size_t>(plan_.chunk_bytes, 1);
+}
 
 SequentialFiles::~SequentialFiles() { CloseAllFiles(); }
 
@@ -62,6 +119,7 @@ bool SequentialFiles::OpenForInput(const std::string& path, int file_number) {
     file_system_.Close(*handle);
     return false;
   }
+  if (!pool_ && plan_.threads > 1) pool_ = std::make_unique<WorkerPool>(plan_.threads - 1);
   input_ = std::make_unique<InputFile>();
   input_->handle = *handle;
   input_->identity = *identity;
@@ -69,29 +127,83 @@ bool SequentialFiles::OpenForInput(const std::string& path, int file_number) {
   return true;
 }
 
-bool SequentialFiles::Refill(InputFile& file) {
-  const std::uint64_t left = file.read_limit - file.bytes_read;
-  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunkBytes));
-  std::size_t filled = 0;
-  // A short read is not the end: only a read of nothing is.
-  while (filled < wanted) {
-    const std::optional<std::size_t> count =
-        file_system_.Read(file.handle, std::span(file.buffer.get() + filled, wanted - filled));
-    if (!count) return false;
-    if (*count == 0) {
-      file.read_limit = file.bytes_read + filled;  // the file is shorter than it was
+void SequentialFiles::ReadAhead(InputFile& file) {
+  // The chunk being consumed, one for each other thread to scan, and one more being read.
+  const std::size_t depth = plan_.threads + 1;
+  while (file.ahead.size() < depth && !file.read_failed && file.bytes_read < file.read_limit) {
+    std::unique_ptr<char[]> buffer;
+    if (file.spare.empty()) {
+      buffer = std::make_unique_for_overwrite<char[]>(plan_.chunk_bytes);
+    } else {
+      buffer = std::move(file.spare.back());
+      file.spare.pop_back();
+    }
+    const std::uint64_t left = file.read_limit - file.bytes_read;
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, plan_.chunk_bytes));
+    std::size_t filled = 0;
+    // A short read is not the end: only a read of nothing is.
+    while (filled < wanted) {
+      const std::optional<std::size_t> count =
+          file_system_.Read(file.handle, std::span(buffer.get() + filled, wanted - filled));
+      if (!count) {
+        file.read_failed = true;
+        break;
+      }
+      if (*count == 0) {
+        file.read_limit = file.bytes_read + filled;  // the file is shorter than it was
+        break;
+      }
+      filled += *count;
+    }
+    if (file.read_failed || filled == 0) {
+      file.spare.push_back(std::move(buffer));
       break;
     }
-    filled += *count;
+    if (file.leading_size < file.leading.size()) {
+      const std::size_t take = std::min(file.leading.size() - file.leading_size, filled);
+      std::memcpy(file.leading.data() + file.leading_size, buffer.get(), take);
+      file.leading_size += take;
+    }
+    file.bytes_read += filled;
+    Chunk& chunk = file.ahead.emplace_back();
+    chunk.guessed = GuessStateAfter(file.last_byte);
+    file.last_byte = buffer[filled - 1];
+    chunk.bytes = std::move(buffer);
+    chunk.size = filled;
   }
-  if (file.leading_size < file.leading.size()) {
-    const std::size_t take = std::min(file.leading.size() - file.leading_size, filled);
-    std::memcpy(file.leading.data() + file.leading_size, file.buffer.get(), take);
-    file.leading_size += take;
+  StartScans(file);
+}
+
+void SequentialFiles::StartScans(InputFile& file) {
+  if (!pool_ || !file.detail) return;
+  for (Chunk& chunk : file.ahead) {
+    if (chunk.job) continue;
+    chunk.job = std::make_shared<ScanJob>();
+    chunk.job->bytes = std::span<const char>(chunk.bytes.get(), chunk.size);
+    chunk.job->detail = *file.detail;
+    chunk.job->guessed = chunk.guessed;
+    pool_->Submit([job = chunk.job] {
+      job->end = job->guessed;
+      job->items = ScanItems(job->bytes, job->end, job->detail);
+      job->done.set_value();
+    });
   }
-  file.bytes_read += filled;
+}
+
+bool SequentialFiles::Refill(InputFile& file) {
+  ReadAhead(file);
+  if (file.buffer) file.spare.push_back(std::move(file.buffer));
+  if (file.buffer_job) file.buffer_job->finished.wait();
+  file.buffer_job.reset();
   file.buffer_begin = 0;
-  file.buffer_end = filled;
+  file.buffer_end = 0;
+  if (file.ahead.empty()) return !file.read_failed;
+  Chunk& next = file.ahead.front();
+  file.buffer = std::move(next.bytes);
+  file.buffer_end = next.size;
+  file.buffer_job = std::move(next.job);
+  file.ahead.pop_front();
+  ReadAhead(file);  // the next chunk is read while this one is used
   return true;
 }
 
@@ -99,7 +211,9 @@ std::optional<bool> SequentialFiles::AtEndOfFile(int file_number) {
   InputFile* file = Input(file_number);
   if (!file) return std::nullopt;
   if (file->buffer_begin < file->buffer_end) return false;
-  if (file->bytes_read >= file->read_limit) return true;
+  if (file->ahead.empty() && !file->read_failed && file->bytes_read >= file->read_limit) {
+    return true;
+  }
   if (!Refill(*file)) return std::nullopt;
   return file->buffer_begin == file->buffer_end;
 }
@@ -136,12 +250,21 @@ bool SequentialFiles::ReadDataItem(int file_number, std::string& item) {
 bool SequentialFiles::ReadDataItems(int file_number, ItemDetail detail, ItemChunk& chunk) {
   InputFile* file = Input(file_number);
   if (!file) return false;
+  file->detail = detail;
+  StartScans(*file);
   const std::optional<bool> at_end = AtEndOfFile(file_number);
   if (!at_end || *at_end) return false;
   chunk.bytes = std::span<const char>(file->buffer.get() + file->buffer_begin,
                                       file->buffer_end - file->buffer_begin);
   chunk.state_before = file->state;
-  chunk.items = ScanItems(chunk.bytes, file->state, detail);
+  const std::shared_ptr<ScanJob>& job = file->buffer_job;
+  if (job && file->buffer_begin == 0 && job->detail == detail &&
+      (job->finished.wait(), job->guessed == file->state)) {
+    chunk.items = job->items;
+    file->state = job->end;
+  } else {
+    chunk.items = ScanItems(chunk.bytes, file->state, detail);
+  }
   file->buffer_begin = file->buffer_end;
   return true;
 }

@@ -19,6 +19,15 @@ namespace nestmend {
 
 inline constexpr int kFileNumber = 1;
 
+// How a pass reads a file: in chunks of this size, read one after another on the calling thread
+// while the chunks read before are scanned on the other cores.
+struct ReadPlan {
+  std::size_t chunk_bytes = std::size_t{1024} << 10;
+  unsigned threads = 0;  // in all, the calling one included; 0: one per core, at most 8
+};
+
+class WorkerPool;
+
 // One chunk of a file as ReadDataItems read it.
 struct ItemChunk {
   ChunkItems items;
@@ -28,7 +37,7 @@ struct ItemChunk {
 
 class SequentialFiles {
  public:
-  explicit SequentialFiles(FileSystem& file_system);
+  explicit SequentialFiles(FileSystem& file_system, ReadPlan plan = {});
   ~SequentialFiles();  // closes every open file
   SequentialFiles(const SequentialFiles&) = delete;
   SequentialFiles& operator=(const SequentialFiles&) = delete;
@@ -49,8 +58,12 @@ class SequentialFiles {
   // ReadDataItems.
   bool ReadDataItem(int file_number, std::string& item);
 
-  // Reads the next chunk of the file (up to kChunkBytes) and describes the data items it holds,
-  // without keeping them. Fails as ReadDataItem does.
+  // Reads the next chunk of the file (up to the plan's chunk size) and describes the data items
+  // it holds, without keeping them. Fails as ReadDataItem does. The chunks after it are read
+  // ahead and scanned on other threads, each from the state its previous byte suggests; a chunk
+  // whose guess proves wrong is scanned again here, so the result is always that of one reading
+  // from the start.
+
   bool ReadDataItems(int file_number, ItemDetail detail, ItemChunk& chunk);
 
   // The open input file as it was when opened, and its first bytes as far as read so far.
@@ -109,10 +122,14 @@ class SequentialFiles {
   InputFile* Input(int file_number) const;
   AppendFile* Append(int file_number) const;
   bool Refill(InputFile& file);
+  void ReadAhead(InputFile& file);
+  void StartScans(InputFile& file);
   bool WritePending(AppendFile& file);
   bool RollBack(AppendFile& file);
 
   FileSystem& file_system_;
+  ReadPlan plan_;
+  std::unique_ptr<WorkerPool> pool_;  // started with the first pass, joined with this object
   std::unique_ptr<InputFile> input_;
   std::unique_ptr<AppendFile> append_;
 };

@@ -87,8 +87,11 @@ TEST(Repair, BatchesStandForExactlyTheItemByItemSequence) {
     const std::string path = dir.Write("random", bytes);
     const std::vector<std::string> expected = testing::LiteralSequence(path);
     RecordingSurface surface(path);
-    Fixit(surface);
-    ASSERT_EQ(surface.operations, expected) << "round " << round;
+    // Tiny chunks, so that quoted items and CR LF pairs straddle them, scanned by 1 to 8 threads.
+    const ReadPlan plan{1 + random() % 48, static_cast<unsigned>(1 + random() % 8)};
+    Fixit(surface, SystemFiles(), plan);
+    ASSERT_EQ(surface.operations, expected)
+        << "round " << round << ", chunks of " << plan.chunk_bytes << ", " << plan.threads << " threads";
   }
 }
 
@@ -109,7 +112,9 @@ TEST(Repair, RandomFilesAreRepairedExactly) {
     }
     testing::WriteAll(path, original);
     RecordingSurface surface(path, false);
-    Fixit(surface);
+    Fixit(surface, SystemFiles(),
+          {round % 2 ? SequentialFiles::kChunkBytes : 1 + random() % 4096,
+           static_cast<unsigned>(1 + random() % 8)});
     const std::int64_t balance = testing::BraceBalance(original);
     ASSERT_TRUE(ReadAll(path) == original + testing::Lines(balance)) << "round " << round;
     ASSERT_EQ(surface.status, balance > 0 ? FixedSummary(balance) : kNothingDone);

@@ -43,7 +43,7 @@ void FormLogic::Command2_Click() {
   running_ = true;
   view_.ShowRunning(true);
   last_pump_ = std::chrono::steady_clock::now();
-  Fixit(*this, file_system_);
+  Fixit(*this, file_system_, read_plan);
   running_ = false;
   view_.ShowRunning(false);
   if (ExitRequested()) RequestExit();

@@ -11,6 +11,7 @@
 
 #include "file_system.h"
 #include "repair_surface.h"
+#include "sequential_files.h"
 
 namespace nestmend {
 
@@ -95,9 +96,10 @@ class FormLogic final : public RepairSurface {
   bool running() const { return running_; }
   const ProgressModel& Progress() const { return progress_; }
   CommonDialog CommonDialog1;
+  ReadPlan read_plan;  // how a run reads the file: every core by default
 
   // Events are handled at most this often during a run: a few times per frame.
-  static constexpr std::chrono::milliseconds kPumpInterval{10};
+  static constexpr std::chrono::milliseconds kPumpInterval{5};
 
   // The repair surface.
   void SetStatus(std::string_view caption) override;

@@ -1,0 +1,34 @@
+// A fixed set of threads that run jobs, for the scanning of chunks while the next one is read.
+// Started once for a repair and joined when it ends: no thread outlives it.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace nestmend {
+
+class WorkerPool {
+ public:
+  explicit WorkerPool(unsigned workers);
+  // Waits for the jobs that are running and drops those not yet begun.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  void Submit(std::function<void()> job);
+
+ private:
+  void Work();
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace nestmend
