@@ -128,8 +128,8 @@ bool SequentialFiles::OpenForInput(const std::string& path, int file_number) {
 }
 
 void SequentialFiles::ReadAhead(InputFile& file) {
-  // The chunk being consumed, one for each other thread to scan, and one more being read.
-  const std::size_t depth = plan_.threads + 1;
+  // One for each other thread to scan, and one more being read; alone, one at a time.
+  const std::size_t depth = pool_ ? plan_.threads + 1 : 1;
   while (file.ahead.size() < depth && !file.read_failed && file.bytes_read < file.read_limit) {
     std::unique_ptr<char[]> buffer;
     if (file.spare.empty()) {
@@ -191,6 +191,9 @@ void SequentialFiles::StartScans(InputFile& file) {
 }
 
 bool SequentialFiles::Refill(InputFile& file) {
+  // Alone, the reader reads each chunk into the buffer it has just used, which the processor's
+  // cache still holds; with other threads scanning, it reads ahead into buffers of their own.
+  if (!pool_ && file.buffer) file.spare.push_back(std::move(file.buffer));
   ReadAhead(file);
   if (file.buffer) file.spare.push_back(std::move(file.buffer));
   if (file.buffer_job) file.buffer_job->finished.wait();
@@ -203,7 +206,7 @@ bool SequentialFiles::Refill(InputFile& file) {
   file.buffer_end = next.size;
   file.buffer_job = std::move(next.job);
   file.ahead.pop_front();
-  ReadAhead(file);  // the next chunk is read while this one is used
+  if (pool_) ReadAhead(file);  // the next chunks are read and scanned while this one is used
   return true;
 }
 

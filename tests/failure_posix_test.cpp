@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "fixit.h"
 #include "test_support.h"
 
@@ -135,6 +137,34 @@ TEST(Failure, HundredMillionOpeningBraces) {
   EXPECT_EQ(repaired.find_first_not_of('{'), kOpens);
   for (std::size_t at = kOpens; at < repaired.size(); at += 3) {
     ASSERT_EQ(repaired.compare(at, 3, "}\r\n"), 0) << "at " << at;
+  }
+}
+
+int ThreadsOfThisProcess() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Threads:")) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+// The scanning threads start with a run and end with it, whether it completes, fails to read
+// part way, or is stopped.
+TEST(Failure, NoScanningThreadOutlivesItsRun) {
+  TempDir dir;
+  const std::string path = dir.Write("file", std::string(3 << 20, '{'));
+  const int before = ThreadsOfThisProcess();
+  for (int ending = 0; ending < 3; ++ending) {
+    FaultyFileSystem files;
+    if (ending == 1) {
+      files.fault = FaultyFileSystem::Fault::kRead;
+      files.failing_call = 5;
+    }
+    RecordingSurface surface(path, false);
+    if (ending == 2) surface.stop_at_pump = 3;
+    Fixit(surface, files, {.chunk_bytes = 1 << 16, .threads = 8});
+    EXPECT_EQ(ThreadsOfThisProcess(), before) << "ending " << ending;
+    EXPECT_EQ(files.open_handles, 0);
   }
 }
 
