@@ -91,6 +91,7 @@ class WindowTest : public QObject {
     }
   }
 
+  // A repaint for each pixel the filled width grows, at most one a frame, the last one shown.
   void progressRepaintsOnlyWhenTheBarChanges() {
     ProgressBar bar;
     bar.resize(386, 19);
@@ -103,8 +104,9 @@ class WindowTest : public QObject {
       QCoreApplication::processEvents();
     }
     QCOMPARE(bar.FilledPixels(), 3);
-    const int repaints = bar.repaints() - before;
-    QVERIFY2(repaints >= 3 && repaints <= 4, qPrintable(QString::number(repaints)));
+    QTRY_VERIFY(bar.repaints() > before);  // the last change is drawn, a frame later at most
+    QTest::qWait(40);
+    QVERIFY2(bar.repaints() - before <= 3, qPrintable(QString::number(bar.repaints() - before)));
   }
 
   // The whole longest summary at a legible size, with the window's own font and under a user's
@@ -165,11 +167,12 @@ class WindowTest : public QObject {
         QCOMPARE(control->text(QAccessible::Description), expected.description);
       }
     }
-    // Value 1 of Max 3, in the bar's own units.
+    // The run ends with Value 1 of Max 3.
     QAccessibleValueInterface* bar =
         QAccessible::queryAccessibleInterface(form.Progress)->valueInterface();
     QVERIFY(bar != nullptr);
-    QCOMPARE(bar->currentValue().toInt(), bar->maximumValue().toInt() / 3);
+    QCOMPARE(bar->currentValue().toFloat(), 1.0f);
+    QCOMPARE(bar->maximumValue().toFloat(), 3.0f);
   }
 
   // The controls reach the form logic: browse, Begin, Enter, a drop; and the bar follows.

@@ -1,14 +1,16 @@
-// Draws the progress bar: a horizontal QProgressBar filled to Value / Max of its width, with the
-// range counted in device pixels, so that it repaints only when the filled width changes and a
-// setting that changes nothing visible costs next to nothing. Screen readers see a progress bar
-// with its value and range.
+// Draws the progress bar: a horizontal bar filled to Value / Max of its width. It repaints only
+// when the filled width in device pixels changes, and then at most once a frame, so a setting
+// that changes nothing visible costs next to nothing. Screen readers see a progress bar with its
+// value and range.
 #pragma once
 
-#include <QProgressBar>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
 
 namespace nestmend {
 
-class ProgressBar final : public QProgressBar {
+class ProgressBar final : public QWidget {
   Q_OBJECT
 
  public:
@@ -17,8 +19,10 @@ class ProgressBar final : public QProgressBar {
   // The bar's new position within its range; `maximum` is above 0.
   void SetPosition(float value, float maximum);
 
+  float value() const { return value_; }
+  float maximum() const { return maximum_; }
   // How many device pixels of the bar are filled.
-  int FilledPixels() const { return value(); }
+  int FilledPixels() const;
   int repaints() const { return repaints_; }
 
  protected:
@@ -26,10 +30,17 @@ class ProgressBar final : public QProgressBar {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  void ShowFraction();
+  int BarPixels() const;
+  void Redraw();
 
-  float fraction_ = 0;
+  static constexpr int kFrameMs = 16;  // about the screen's refresh
+
+  float value_ = 0;
+  float maximum_ = 100;
+  int drawn_filled_ = 0;  // what the last paint showed, or will show
   int repaints_ = 0;
+  QElapsedTimer since_update_;
+  QTimer frame_;  // draws a change that came too soon after the last, a frame later
 };
 
 }  // namespace nestmend
