@@ -110,7 +110,10 @@ class Run {
         return false;
       }
     }
-    writing = writing && files_.FlushToDisk(kFileNumber);
+    // A stop asked for while the disk confirms the lines ends the run after it, complete.
+    writing = writing && files_.FlushToDisk(kFileNumber, [this] {
+      Pump(surface_.PumpEventsRepeatedly(0));
+    });
     files_.CloseAllFiles();
     return writing;
   }

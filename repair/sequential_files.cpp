@@ -377,12 +377,25 @@ bool SequentialFiles::PrintLines(int file_number, std::string_view text, std::ui
   return true;
 }
 
-bool SequentialFiles::FlushToDisk(int file_number) {
+bool SequentialFiles::FlushToDisk(int file_number, const std::function<void()>& while_waiting) {
   AppendFile* file = Append(file_number);
   if (!file || file->failed || !WritePending(*file)) return false;
+  bool synced = false;
+  if (pool_ && while_waiting) {
+    // A disk can take a long while to confirm: the window goes on answering meanwhile.
+    std::promise<bool> done;
+    std::future<bool> result = done.get_future();
+    pool_->Submit([&] { done.set_value(file_system_.Sync(file->handle)); });
+    while (result.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+      while_waiting();
+    }
+    synced = result.get();
+  } else {
+    synced = file_system_.Sync(file->handle);
+  }
   // Another program may have cut, extended or replaced the file meanwhile: then the lines are
   // not where a repair needs them.
-  if (!file_system_.Sync(file->handle)) {
+  if (!synced) {
     RollBack(*file);
     return false;
   }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,8 +98,9 @@ class SequentialFiles {
   // Writes out what is pending, returns once it is on the disk, and checks that the path still
   // names the file written to and that its length is its original length plus exactly the
   // bytes written. Otherwise the append is undone as far as it can be, and it fails. Fails when
-  // the number is not bound for appending.
-  bool FlushToDisk(int file_number);
+  // the number is not bound for appending. With other threads at hand, the disk is waited for
+  // on one of them while `while_waiting` is called every few milliseconds here.
+  bool FlushToDisk(int file_number, const std::function<void()>& while_waiting = {});
 
   // Undoes the append: cuts the file back to its length at opening, but only when its length
   // is exactly what the append made it; bytes another program added are never removed. Fails

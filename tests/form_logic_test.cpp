@@ -2,9 +2,11 @@
 // every way it can end, and the progress bar's numbers. A scripted view stands in for the window.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <filesystem>
+#include <thread>
 
 #include "fixit.h"
 #include "form_logic.h"
@@ -28,7 +30,9 @@ class ScriptedView final : public FormView {
   void SetStatusText(std::string_view text) override { status = text; }
   void ShowProgress(float, float) override {}
   void ShowRunning(bool is_running) override { running.push_back(is_running); }
-  void ProcessPendingEvents() override {}
+  void ProcessPendingEvents() override {
+    if (on_events) on_events();
+  }
   std::optional<std::string> ChooseFileToOpen(std::string_view current) override {
     offered.emplace_back(current);
     if (answers.empty()) return std::nullopt;
@@ -50,6 +54,7 @@ class ScriptedView final : public FormView {
   std::vector<std::string> offered;
   std::vector<std::string> messages;
   std::function<void()> while_message;
+  std::function<void()> on_events;  // what the person does while events are handled
   int dismissed = 0;
   bool closed = false;
 };
@@ -175,7 +180,17 @@ TEST_P(ExitDuringARun, StopsItSafelyAndThenCloses) {
   };
   if (row.moment == ExitRow::kScan) files.after_read = [&](int read) { if (read == 4) leave(); };
   if (row.moment == ExitRow::kBetweenWrites) files.after_write = [&](int write) { if (write == 2) leave(); };
-  if (row.moment == ExitRow::kFlush) files.before_sync = leave;
+  // The disk is waited for on another thread while the window handles its events.
+  std::atomic<bool> syncing = false;
+  if (row.moment == ExitRow::kFlush) {
+    files.before_sync = [&] {
+      syncing = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    view.on_events = [&] {
+      if (syncing.exchange(false)) leave();
+    };
+  }
   if (row.moment == ExitRow::kMessage) view.while_message = leave;
   view.path = path;
   form.Command2_Click();
