@@ -73,6 +73,9 @@ struct SequentialFiles::InputFile {
 };
 
 struct SequentialFiles::AppendFile {
+  AppendFile(FileSystem::Handle opened, std::string named, std::uint64_t size)
+      : handle(opened), path(std::move(named)), original_size(size) {}
+
   FileSystem::Handle handle = -1;
   std::string path;
   std::uint64_t original_size = 0;

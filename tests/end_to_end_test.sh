@@ -14,20 +14,7 @@ for tool in Xvfb xdotool; do
   fi
 done
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Xvfb picks a free display and writes its number to the descriptor it is given.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.05; done
-export DISPLAY=":$(cat "$work/display")"
-unset QT_QPA_PLATFORM
+source "$(dirname "$0")/virtual_display.sh"
 
 # Starts Nestmend, types PATH into its path box (where the focus starts) and presses Enter.
 start_repair() {
@@ -144,13 +131,11 @@ echo "end to end: a signal during the append or the closing message ended the pr
 
 # The display lost during the append: the program ends and the file is whole.
 head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
-Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp 4> "$work/display2" 2>> "$work/xvfb.log" &
-doomed_display=$!
-pids+=($doomed_display)
-for _ in $(seq 100); do [[ -s "$work/display2" ]] && break; sleep 0.05; done
-DISPLAY=":$(cat "$work/display2")" start_repair "$opens"
+start_display
+DISPLAY=$new_display start_repair "$opens"
 wait_for_growth "$opens" "$count"
-kill -KILL "$doomed_display"
+kill -KILL "$new_display_pid"
+wait "$new_display_pid" 2> /dev/null || true
 expect_the_end "its display was lost"
 expect_untouched_or_complete "$opens" "$count" "the display lost during the append"
 

@@ -14,22 +14,11 @@ for tool in Xvfb xdotool wine wineserver; do
   fi
 done
 
-work=$(mktemp -d)
-pids=()
 # A Wine server belongs to the display it started on: this test has a prefix of its own.
 export WINEPREFIX="${WINEPREFIX:-$(dirname "$program")/wine-prefix}-window" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k 2> /dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$work/display" 2> "$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.05; done
-export DISPLAY=":$(cat "$work/display")"
+source "$(dirname "$0")/virtual_display.sh"
+at_exit+=("wineserver -k 2> /dev/null")
 wineserver -k 2> /dev/null || true
 mkdir -p "$WINEPREFIX"
 wineserver -p > /dev/null 2>&1

@@ -1,0 +1,27 @@
+# Sourced by the end-to-end tests: a work folder, processes ended and commands run when the test
+# exits, and a virtual X display of the test's own. After it: $work; pids+=(PID) to have a
+# process ended, at_exit+=("COMMAND") to have a command run first; DISPLAY set; and
+# start_display, which starts one more display and sets $new_display and $new_display_pid.
+work=$(mktemp -d)
+pids=()
+at_exit=()
+cleanup() {
+  for command in "${at_exit[@]}"; do eval "$command" || true; done
+  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Xvfb picks a free display and writes its number to the descriptor it is given.
+start_display() {
+  local number="$work/display-${#pids[@]}"
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$number" 2>> "$work/xvfb.log" &
+  new_display_pid=$!
+  pids+=("$new_display_pid")
+  for _ in $(seq 100); do [[ -s "$number" ]] && break; sleep 0.05; done
+  new_display=":$(cat "$number")"
+}
+
+start_display
+export DISPLAY=$new_display
+unset QT_QPA_PLATFORM
