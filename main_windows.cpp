@@ -1,5 +1,6 @@
 // Shows the window and runs the event loop, on Windows.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <commctrl.h>
 
 #include "exit_signals.h"

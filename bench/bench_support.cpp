@@ -33,7 +33,8 @@ Options ParseOptions(int& argc, char** argv) {
   }
   argc = kept;
   if (options.file.empty() || options.missing < 0 || options.iterations < 1) {
-    std::fprintf(stderr, "usage: %s --file=PATH --missing=LINES [--iterations=N] [benchmark flags]\n",
+    std::fprintf(stderr,
+                 "usage: %s --file=PATH --missing=LINES [--iterations=N] [benchmark flags]\n",
                  argv[0]);
     std::exit(2);
   }
@@ -60,9 +61,9 @@ bool CheckAndRestore(const std::string& path, std::uint64_t original_size, std::
   if (exact && tail_size > 0) {
     std::string tail(tail_size, '\0');
     const int handle = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    exact = handle >= 0 && pread(handle, tail.data(), tail.size(),
-                                 static_cast<off_t>(original_size)) ==
-                               static_cast<ssize_t>(tail.size());
+    exact =
+        handle >= 0 && pread(handle, tail.data(), tail.size(), static_cast<off_t>(original_size)) ==
+                           static_cast<ssize_t>(tail.size());
     if (handle >= 0) close(handle);
     for (std::size_t at = 0; exact && at < tail.size(); at += 3) {
       exact = tail.compare(at, 3, "}\r\n") == 0;
@@ -79,7 +80,7 @@ bool CheckAndRestore(const std::string& path, std::uint64_t original_size, std::
 }
 
 double PeakMemoryMiB() {
-  rusage usage {};
+  rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }

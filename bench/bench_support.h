@@ -15,8 +15,8 @@ struct Options {
   bool cold = false;     // evict the file from the page cache before each run
 };
 
-// Takes --file=, --missing=, --iterations=, --threads= and --cold out of argv and leaves the rest for Google
-// Benchmark. Exits with a message when --file or --missing is absent.
+// Takes --file=, --missing=, --iterations=, --threads= and --cold out of argv and leaves the rest
+// for Google Benchmark. Exits with a message when --file or --missing is absent.
 Options ParseOptions(int& argc, char** argv);
 
 // Whether `path` is its first `original_size` bytes followed by exactly `missing` "}" CR LF

@@ -53,8 +53,8 @@ void BM_Fixit(benchmark::State& state) {
     best_seconds = std::min(best_seconds, took.count());
     calls = surface.calls;
     state.PauseTiming();
-    all_exact = nestmend::bench::CheckAndRestore(options.file, original_size, options.missing) &&
-                all_exact;
+    all_exact =
+        nestmend::bench::CheckAndRestore(options.file, original_size, options.missing) && all_exact;
     state.ResumeTiming();
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(original_size));

@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
     if (counter.repaints > 1 && moving_seconds > 0) {
       redraws_per_second = std::min(redraws_per_second, (counter.repaints - 1) / moving_seconds);
     }
-    all_exact = nestmend::bench::CheckAndRestore(options.file, original_size, options.missing) &&
-                all_exact;
+    all_exact =
+        nestmend::bench::CheckAndRestore(options.file, original_size, options.missing) && all_exact;
   }
   // A bar that never moved (one single item keeps one value) has no redraw rate: printed as -1.
   if (redraws_per_second == std::numeric_limits<double>::infinity()) redraws_per_second = -1;

@@ -111,9 +111,8 @@ class Run {
       }
     }
     // A stop asked for while the disk confirms the lines ends the run after it, complete.
-    writing = writing && files_.FlushToDisk(kFileNumber, [this] {
-      Pump(surface_.PumpEventsRepeatedly(0));
-    });
+    writing = writing &&
+              files_.FlushToDisk(kFileNumber, [this] { Pump(surface_.PumpEventsRepeatedly(0)); });
     files_.CloseAllFiles();
     return writing;
   }

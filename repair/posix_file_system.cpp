@@ -107,7 +107,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
-    rlimit limit {};
+    rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         offset + length > limit.rlim_cur) {
       return Reservation::kNoRoom;
@@ -144,7 +144,9 @@ class PosixFileSystem final : public FileSystem {
     return Retry([&] { return ftruncate(Fd(handle), static_cast<off_t>(length)); }) == 0;
   }
 
-  bool Sync(Handle handle) override { return Retry([&] { return fsync(Fd(handle)); }) == 0; }
+  bool Sync(Handle handle) override {
+    return Retry([&] { return fsync(Fd(handle)); }) == 0;
+  }
 
   bool Close(Handle handle) override {
     // Linux frees the descriptor even when close reports EINTR, so it is never retried.

@@ -48,16 +48,16 @@ ItemReaderState GuessStateAfter(char byte) {
 struct SequentialFiles::InputFile {
   FileSystem::Handle handle = -1;
   FileIdentity identity;
-  std::uint64_t bytes_read = 0;  // from the file so far
-  std::uint64_t read_limit = 0;  // the length at opening, or less once the file was seen to end
+  std::uint64_t bytes_read = 0;    // from the file so far
+  std::uint64_t read_limit = 0;    // the length at opening, or less once the file was seen to end
   std::unique_ptr<char[]> buffer;  // the current chunk
   std::size_t buffer_begin = 0;    // its unconsumed bytes are [buffer_begin, buffer_end)
   std::size_t buffer_end = 0;
   std::shared_ptr<ScanJob> buffer_job;  // the current chunk's scan from another thread, if any
   std::deque<Chunk> ahead;              // read, in file order, after the current one
   std::vector<std::unique_ptr<char[]>> spare;
-  bool read_failed = false;  // a read ahead failed: the pass fails once it gets there
-  char last_byte = '\n';     // the last byte read so far
+  bool read_failed = false;          // a read ahead failed: the pass fails once it gets there
+  char last_byte = '\n';             // the last byte read so far
   std::optional<ItemDetail> detail;  // what the pass wants of each chunk, once it has said
   ItemReaderState state;
   std::array<char, 4> leading{};
@@ -92,7 +92,8 @@ SequentialFiles* open_append_owner = nullptr;
 
 SequentialFiles::SequentialFiles(FileSystem& file_system, ReadPlan plan)
     : file_system_(file_system), plan_(plan) {
-  if (plan_.threads == 0) plan_.threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
+  if (plan_.threads == 0)
+    plan_.threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
   plan_.chunk_bytes = std::max<std::size_t>(plan_.chunk_bytes, 1);
 }
 
@@ -404,8 +405,8 @@ bool SequentialFiles::FlushToDisk(int file_number, const std::function<void()>& 
   }
   const std::optional<FileIdentity> written = file_system_.Identify(file->handle);
   const std::optional<FileIdentity> named = file_system_.IdentifyPath(file->path);
-  if (!written || !named || written->size != file->original_size + file->written || named->device != written->device ||
-      named->inode != written->inode) {
+  if (!written || !named || written->size != file->original_size + file->written ||
+      named->device != written->device || named->inode != written->inode) {
     RollBack(*file);
     return false;
   }

@@ -20,8 +20,8 @@ bool IsDeviceName(std::wstring_view component) {
   while (!stem.empty() && stem.back() == L' ') stem.pop_back();
   std::transform(stem.begin(), stem.end(), stem.begin(),
                  [](wchar_t letter) { return static_cast<wchar_t>(std::towupper(letter)); });
-  static constexpr std::array<std::wstring_view, 6> kNames = {L"CON", L"PRN", L"AUX", L"NUL",
-                                                              L"CONIN$", L"CONOUT$"};
+  static constexpr std::array<std::wstring_view, 6> kNames = {L"CON", L"PRN",    L"AUX",
+                                                              L"NUL", L"CONIN$", L"CONOUT$"};
   if (std::find(kNames.begin(), kNames.end(), stem) != kNames.end()) return true;
   return stem.size() == 4 && (stem.starts_with(L"COM") || stem.starts_with(L"LPT")) &&
          stem[3] >= L'0' && stem[3] <= L'9';
@@ -44,8 +44,8 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info, DWORD type) {
   identity.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
   identity.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
   // 100-nanosecond ticks.
-  const std::uint64_t ticks =
-      (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  const std::uint64_t ticks = (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                              info.ftLastWriteTime.dwLowDateTime;
   identity.modified_seconds = static_cast<std::int64_t>(ticks / 10'000'000);
   identity.modified_nanoseconds = static_cast<std::int64_t>(ticks % 10'000'000 * 100);
   identity.regular =
@@ -66,7 +66,8 @@ class WindowsFileSystem final : public FileSystem {
   std::optional<Handle> OpenForAppending(const std::string& path) override {
     // While the lines go out, others may read the file but not write it; an open by a second
     // Nestmend fails, which keeps two repairs of one file apart.
-    const std::optional<Handle> handle = Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0);
+    const std::optional<Handle> handle =
+        Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0);
     if (handle && !SetFilePointerEx(Native(*handle), LARGE_INTEGER{}, nullptr, FILE_END)) {
       Close(*handle);
       return std::nullopt;
@@ -175,8 +176,8 @@ std::optional<std::wstring> WindowsPath(std::string_view utf8) {
   const bool prefixed = path.starts_with(L"\\\\?\\");
   if (prefixed) {
     const std::wstring_view rest = std::wstring_view(path).substr(4);
-    const bool drive = rest.size() >= 3 && std::iswalpha(rest[0]) && rest[1] == L':' &&
-                       rest[2] == L'\\';
+    const bool drive =
+        rest.size() >= 3 && std::iswalpha(rest[0]) && rest[1] == L':' && rest[2] == L'\\';
     if (!drive && !rest.starts_with(L"UNC\\")) return std::nullopt;
   }
   for (std::size_t begin = 0; begin <= path.size();) {

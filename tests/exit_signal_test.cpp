@@ -20,7 +20,13 @@
 namespace nestmend {
 namespace {
 
-enum class Moment { kIdle, kBeforeTheFirstWrite, kBetweenWrites, kDuringTheFlush, kDuringTheMessage };
+enum class Moment {
+  kIdle,
+  kBeforeTheFirstWrite,
+  kBetweenWrites,
+  kDuringTheFlush,
+  kDuringTheMessage
+};
 
 struct SignalRow {
   const char* name;
@@ -56,11 +62,22 @@ const std::string kOriginal(100000, '{');
   testing::FaultyFileSystem files;
   const auto send = [&] { std::raise(row.signal_number); };
   switch (row.moment) {
-    case Moment::kIdle: break;
-    case Moment::kBeforeTheFirstWrite: files.before_append = send; break;
-    case Moment::kBetweenWrites: files.after_write = [&](int write) { if (write == 0) send(); }; break;
-    case Moment::kDuringTheFlush: files.before_sync = send; break;
-    case Moment::kDuringTheMessage: prompts.while_message = send; break;
+    case Moment::kIdle:
+      break;
+    case Moment::kBeforeTheFirstWrite:
+      files.before_append = send;
+      break;
+    case Moment::kBetweenWrites:
+      files.after_write = [&](int write) {
+        if (write == 0) send();
+      };
+      break;
+    case Moment::kDuringTheFlush:
+      files.before_sync = send;
+      break;
+    case Moment::kDuringTheMessage:
+      prompts.while_message = send;
+      break;
   }
   QPointer<Form1> form = new Form1(prompts, files);
   form->setAttribute(Qt::WA_DeleteOnClose);

@@ -189,7 +189,9 @@ TEST(Failure, KilledMidRepairLosesNothingAndASecondRunFinishes) {
       FaultyFileSystem files;
       if (moment == 0) files.before_append = stop_here;
       if (moment > 0 && moment < 3) {
-        files.after_write = [&](int write_index) { if (write_index == moment * 3) stop_here(); };
+        files.after_write = [&](int write_index) {
+          if (write_index == moment * 3) stop_here();
+        };
       }
       if (moment == 3) files.before_sync = stop_here;
       RecordingSurface surface(path, false);

@@ -67,8 +67,8 @@ TEST_P(Faults, LeaveTheFileAsItWasOrCompletelyRepaired) {
   const FaultRow& row = GetParam();
   TempDir dir;
   const std::string path = dir.Write("file", kLarge);
-  const int reads_per_pass = static_cast<int>(
-      (kLarge.size() + SequentialFiles::kChunkBytes - 1) / SequentialFiles::kChunkBytes);
+  const int reads_per_pass = static_cast<int>((kLarge.size() + SequentialFiles::kChunkBytes - 1) /
+                                              SequentialFiles::kChunkBytes);
   ASSERT_GE(reads_per_pass, 2);
   FaultyFileSystem files;
   files.fault = row.fault;
@@ -79,7 +79,8 @@ TEST_P(Faults, LeaveTheFileAsItWasOrCompletelyRepaired) {
   EXPECT_EQ(surface.messages.size(), 1u);
   EXPECT_EQ(files.open_handles, 0);
   const std::string now = ReadAll(path);
-  EXPECT_EQ(surface.status, row.outcome == FaultRow::kRepaired ? FixedSummary(120000) : kNothingDone);
+  EXPECT_EQ(surface.status,
+            row.outcome == FaultRow::kRepaired ? FixedSummary(120000) : kNothingDone);
   switch (row.outcome) {
     case FaultRow::kRepaired:
       EXPECT_TRUE(now == kLarge + testing::Lines(120000));
@@ -106,22 +107,39 @@ struct ChangeRow {
 };
 
 const ChangeRow kChangeRows[] = {
-    {"GrowsWhileScanned", kLarge,
-     [](const std::string& path, int read) { if (read % 2 == 0) Append(path, "more {\n"); }, {}},
-    {"DeletedPartWayThroughTheScan", kLarge,
-     [](const std::string& path, int read) { if (read == 4) std::filesystem::remove(path); }, {}},
-    {"GrewByAByteBeforeTheAppend", "a {\r\n", {}, [](const std::string& path) { Append(path, "b"); }},
-    {"SameLengthNewerTime", "a {\r\n", {},
+    {"GrowsWhileScanned",
+     kLarge,
+     [](const std::string& path, int read) {
+       if (read % 2 == 0) Append(path, "more {\n");
+     },
+     {}},
+    {"DeletedPartWayThroughTheScan",
+     kLarge,
+     [](const std::string& path, int read) {
+       if (read == 4) std::filesystem::remove(path);
+     },
+     {}},
+    {"GrewByAByteBeforeTheAppend",
+     "a {\r\n",
+     {},
+     [](const std::string& path) { Append(path, "b"); }},
+    {"SameLengthNewerTime",
+     "a {\r\n",
+     {},
      [](const std::string& path) {
        std::filesystem::last_write_time(
            path, std::filesystem::last_write_time(path) + std::chrono::hours(24));
      }},
-    {"ReplacedByAnotherFile", "a {\r\n", {},
+    {"ReplacedByAnotherFile",
+     "a {\r\n",
+     {},
      [](const std::string& path) {
        testing::WriteAll(path + ".new", "a {\r\n");
        std::filesystem::rename(path + ".new", path);
      }},
-    {"DeletedBeforeTheAppend", "a {\r\n", {},
+    {"DeletedBeforeTheAppend",
+     "a {\r\n",
+     {},
      [](const std::string& path) { std::filesystem::remove(path); }},
     {"Utf16LittleEndian", std::string("\xFF\xFE{\0\r\0\n\0", 8), {}, {}},
     {"Utf16BigEndian", std::string("\xFE\xFF\0{\0\r\0\n", 8), {}, {}},

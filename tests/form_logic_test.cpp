@@ -101,11 +101,15 @@ TEST(FormLogic, BeginRepairsTheTypedPathAndASecondRunAppendsNothing) {
 }
 
 TEST(FormLogic, ProgressRefusesSettingsOutOfRange) {
-  struct Row { bool is_max; float setting; bool accepted; };
-  for (const Row& row : {Row{true, 0, false}, Row{true, -1, false}, Row{true, std::nanf(""), false},
-                         Row{true, 10, true}, Row{false, 0, true}, Row{false, 50, true},
-                         Row{false, 50.5f, false}, Row{false, -0.5f, false},
-                         Row{false, std::nanf(""), false}}) {
+  struct Row {
+    bool is_max;
+    float setting;
+    bool accepted;
+  };
+  for (const Row& row :
+       {Row{true, 0, false}, Row{true, -1, false}, Row{true, std::nanf(""), false},
+        Row{true, 10, true}, Row{false, 0, true}, Row{false, 50, true}, Row{false, 50.5f, false},
+        Row{false, -0.5f, false}, Row{false, std::nanf(""), false}}) {
     ProgressModel bar;
     ASSERT_TRUE(bar.SetMax(50) && bar.SetValue(10));
     EXPECT_EQ(row.is_max ? bar.SetMax(row.setting) : bar.SetValue(row.setting), row.accepted);
@@ -178,8 +182,14 @@ TEST_P(ExitDuringARun, StopsItSafelyAndThenCloses) {
     }
     EXPECT_FALSE(view.closed);
   };
-  if (row.moment == ExitRow::kScan) files.after_read = [&](int read) { if (read == 4) leave(); };
-  if (row.moment == ExitRow::kBetweenWrites) files.after_write = [&](int write) { if (write == 2) leave(); };
+  if (row.moment == ExitRow::kScan)
+    files.after_read = [&](int read) {
+      if (read == 4) leave();
+    };
+  if (row.moment == ExitRow::kBetweenWrites)
+    files.after_write = [&](int write) {
+      if (write == 2) leave();
+    };
   // The disk is waited for on another thread while the window handles its events.
   std::atomic<bool> syncing = false;
   if (row.moment == ExitRow::kFlush) {

@@ -31,7 +31,9 @@ const ItemRow kItemRows[] = {
     {"TrailingBlanksAfterLastLineEnd", "a\r\n  \t", {"a", "  \t"}},
     {"LastLineWithoutLineEnd", "x {", {"x {"}},
     {"CommaBeforeLineEnd", "a,\r\nb", {"a", "", "b"}},
-    {"ControlAndNulBytesAreCharacters", std::string("a\x1A{\0}\xFF", 6), {std::string("a\x1A{\0}\xFF", 6)}},
+    {"ControlAndNulBytesAreCharacters",
+     std::string("a\x1A{\0}\xFF", 6),
+     {std::string("a\x1A{\0}\xFF", 6)}},
 };
 
 class ItemRules : public ::testing::TestWithParam<ItemRow> {};
@@ -87,7 +89,8 @@ std::string RandomBytes(std::mt19937_64& random, std::size_t size) {
   static constexpr char kFavoured[] = {'{', '}', '"', ',', '\r', '\n', ' ', 'a', '\x1A', '\0'};
   std::string bytes(size, '\0');
   for (char& byte : bytes) {
-    byte = random() % 10 < 7 ? kFavoured[random() % sizeof(kFavoured)] : static_cast<char>(random());
+    byte =
+        random() % 10 < 7 ? kFavoured[random() % sizeof(kFavoured)] : static_cast<char>(random());
   }
   return bytes;
 }

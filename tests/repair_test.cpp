@@ -19,21 +19,22 @@ TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   const std::string path = dir.Write("example", "a {\r\nb {\r\nc }\r\n");
   RecordingSurface surface(path);
   Fixit(surface);
-  std::vector<std::string> expected = {"STAT=Preparing To Fix", "Pump", "Pump", "Pump", "Pump",
-                                       "Max=4", "STAT=Fixing File", "Pump"};
+  std::vector<std::string> expected = {
+      "STAT=Preparing To Fix", "Pump", "Pump", "Pump", "Pump", "Max=4", "STAT=Fixing File", "Pump"};
   for (const char* record : {"1", "2", "3"}) {
     expected.emplace_back("Pump");  // the item's read, then each of its three characters
     for (int character = 0; character < 3; ++character) {
       expected.insert(expected.end(), {"Pump", std::string("Value=") + record});
     }
   }
-  expected.insert(expected.end(), {"Value=0", "Max=2", "Value=0", "STAT=" + FixedSummary(1),
-                                   "Message"});
+  expected.insert(expected.end(),
+                  {"Value=0", "Max=2", "Value=0", "STAT=" + FixedSummary(1), "Message"});
   EXPECT_EQ(surface.operations, expected);
   EXPECT_EQ(ReadAll(path), "a {\r\nb {\r\nc }\r\n}\r\n");
   EXPECT_EQ(surface.messages, std::vector<std::string>{std::string(ClosingMessage())});
   EXPECT_TRUE(ClosingMessage().starts_with("If Nestmend failed to fix your file, e-mail me at "));
-  EXPECT_TRUE(ClosingMessage().ends_with(" with the file attached!  I will get back to u immediatly"));
+  EXPECT_TRUE(
+      ClosingMessage().ends_with(" with the file attached!  I will get back to u immediatly"));
 }
 
 struct OutcomeRow {
@@ -91,7 +92,8 @@ TEST(Repair, BatchesStandForExactlyTheItemByItemSequence) {
     const ReadPlan plan{1 + random() % 48, static_cast<unsigned>(1 + random() % 8)};
     Fixit(surface, SystemFiles(), plan);
     ASSERT_EQ(surface.operations, expected)
-        << "round " << round << ", chunks of " << plan.chunk_bytes << ", " << plan.threads << " threads";
+        << "round " << round << ", chunks of " << plan.chunk_bytes << ", " << plan.threads
+        << " threads";
   }
 }
 
@@ -111,7 +113,8 @@ TEST(Repair, RandomFilesAreRepairedExactly) {
   for (int round = 0; round < kRounds; ++round) {
     // Mostly small files; every 50th within a few bytes of a chunk boundary.
     std::size_t size = random() % 3000;
-    if (round % 50 == 0) size = SequentialFiles::kChunkBytes * (1 + random() % 2) + random() % 7 - 3;
+    if (round % 50 == 0)
+      size = SequentialFiles::kChunkBytes * (1 + random() % 2) + random() % 7 - 3;
     std::string original(size, '\0');
     for (char& byte : original) {
       byte = random() % 4 ? kFavoured[random() % sizeof(kFavoured)] : static_cast<char>(random());

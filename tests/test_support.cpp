@@ -58,7 +58,8 @@ std::string Lines(std::int64_t count) {
 }
 
 std::string FixedSummary(std::int64_t errors) {
-  return std::string(texts::kFixedBefore) + std::to_string(errors) + std::string(texts::kFixedAfter);
+  return std::string(texts::kFixedBefore) + std::to_string(errors) +
+         std::string(texts::kFixedAfter);
 }
 
 std::vector<std::string> LiteralSequence(const std::string& path, bool appendable) {
@@ -86,7 +87,8 @@ std::vector<std::string> LiteralSequence(const std::string& path, bool appendabl
     sequence.push_back("Value=" + std::to_string(line));
   }
   const bool repaired = balance > 0 && appendable;
-  sequence.push_back("STAT=" + (repaired ? FixedSummary(balance) : std::string(texts::kNothingDone)));
+  sequence.push_back("STAT=" +
+                     (repaired ? FixedSummary(balance) : std::string(texts::kNothingDone)));
   sequence.emplace_back("Message");
   return sequence;
 }
@@ -154,7 +156,8 @@ void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t co
 }
 
 std::optional<FileSystem::Handle> FaultyFileSystem::OpenForReading(const std::string& path) {
-  const auto handle = Fails(Fault::kOpenForReading) ? std::nullopt : SystemFiles().OpenForReading(path);
+  const auto handle =
+      Fails(Fault::kOpenForReading) ? std::nullopt : SystemFiles().OpenForReading(path);
   open_handles += handle.has_value();
   return handle;
 }

@@ -48,8 +48,8 @@ class ScratchMount {
 std::string ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const std::string& bytes);
 std::int64_t BraceBalance(const std::string& bytes);  // "{" less "}"
-std::string Lines(std::int64_t count);                  // count times "}" CR LF
-std::string FixedSummary(std::int64_t errors);          // the summary of a repair
+std::string Lines(std::int64_t count);                // count times "}" CR LF
+std::string FixedSummary(std::int64_t errors);        // the summary of a repair
 
 // What a literal, item-by-item reading of the repair of `path` shows, built from the items as
 // ReadDataItem returns them, in RecordingSurface's notation. With `appendable` false the lines
@@ -94,17 +94,25 @@ class RecordingSurface : public RepairSurface {
 // The system's files, with chosen operations made to fail.
 class FaultyFileSystem : public FileSystem {
  public:
-  enum class Fault { kNone, kOpenForReading, kIdentify, kRead, kOpenForAppending, kTruncate, kSync,
-                     kClose };
+  enum class Fault {
+    kNone,
+    kOpenForReading,
+    kIdentify,
+    kRead,
+    kOpenForAppending,
+    kTruncate,
+    kSync,
+    kClose
+  };
   Fault fault = Fault::kNone;
   int failing_call = 0;  // the first call of that operation that fails; later ones fail too
-  std::optional<std::uint64_t> write_budget;  // bytes written in all before writes fail
-  std::function<void(int read)> after_read;   // after each successful read (0 = the first)
-  std::function<void()> before_append;        // before opening for appending
+  std::optional<std::uint64_t> write_budget;   // bytes written in all before writes fail
+  std::function<void(int read)> after_read;    // after each successful read (0 = the first)
+  std::function<void()> before_append;         // before opening for appending
   std::function<void(int write)> after_write;  // after each successful write (0 = the first)
   std::function<void()> before_sync;
-  std::optional<Reservation> reservation;      // what reserving room gives, instead of the truth
-  std::optional<bool> truncatable;             // what CanTruncate says, instead of the truth
+  std::optional<Reservation> reservation;  // what reserving room gives, instead of the truth
+  std::optional<bool> truncatable;         // what CanTruncate says, instead of the truth
   int open_handles = 0;
 
   std::optional<Handle> OpenForReading(const std::string& path) override;

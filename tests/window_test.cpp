@@ -16,8 +16,8 @@
 
 #include "fixit.h"
 #include "form1.h"
-#include "test_support.h"
 #include "scripted_prompts.h"
+#include "test_support.h"
 #include "user_prompts.h"
 
 namespace nestmend {
@@ -84,8 +84,8 @@ class WindowTest : public QObject {
     QCOMPARE(form.Progress->FilledPixels(), 0);
     QVERIFY(form.Command2->isDefault());
     QCOMPARE(QApplication::focusWidget(), form.FILE);
-    for (QWidget* next : std::initializer_list<QWidget*>{form.Command1, form.Command2,
-                                                         form.Command3, form.FILE}) {
+    for (QWidget* next :
+         std::initializer_list<QWidget*>{form.Command1, form.Command2, form.Command3, form.FILE}) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), next);
     }
@@ -126,7 +126,8 @@ class WindowTest : public QObject {
     // The line ends at the window's edge, and the bar covers its lowest pixels.
     const QFontMetrics metrics(form.STAT->font());
     QVERIFY(metrics.height() <= form.Progress->y() - form.STAT->y());
-    QVERIFY2(QFontInfo(form.STAT->font()).pixelSize() >= 10, qPrintable(form.STAT->font().toString()));
+    QVERIFY2(QFontInfo(form.STAT->font()).pixelSize() >= 10,
+             qPrintable(form.STAT->font().toString()));
     for (const QString& text : {QString("Status: Waiting"), kNothingDone, Fixed(999999999)}) {
       QVERIFY2(metrics.horizontalAdvance(text) <= form.width() - form.STAT->x(), qPrintable(text));
     }
@@ -148,14 +149,19 @@ class WindowTest : public QObject {
     // no screen reader to receive the event itself).
     QVERIFY(form.STAT->accessibleName().isEmpty());
 
-    struct Expected { QWidget* control; QAccessible::Role role; QString name; QString description; };
-    for (const Expected& expected : {
-             Expected{form.FILE, QAccessible::EditableText, "Path of the file to repair", ""},
-             Expected{form.Command1, QAccessible::Button, "Choose the file", ""},
-             Expected{form.Command2, QAccessible::Button, "Begin", "Start the repair"},
-             Expected{form.Command3, QAccessible::Button, "Exit", "Close Nestmend"},
-             Expected{form.STAT, QAccessible::StaticText, Fixed(2), "Status of the repair"},
-             Expected{form.Progress, QAccessible::ProgressBar, "Progress of the repair", ""}}) {
+    struct Expected {
+      QWidget* control;
+      QAccessible::Role role;
+      QString name;
+      QString description;
+    };
+    for (const Expected& expected :
+         {Expected{form.FILE, QAccessible::EditableText, "Path of the file to repair", ""},
+          Expected{form.Command1, QAccessible::Button, "Choose the file", ""},
+          Expected{form.Command2, QAccessible::Button, "Begin", "Start the repair"},
+          Expected{form.Command3, QAccessible::Button, "Exit", "Close Nestmend"},
+          Expected{form.STAT, QAccessible::StaticText, Fixed(2), "Status of the repair"},
+          Expected{form.Progress, QAccessible::ProgressBar, "Progress of the repair", ""}}) {
       QAccessibleInterface* control = QAccessible::queryAccessibleInterface(expected.control);
       QVERIFY(control != nullptr);
       QVERIFY(QAccessible::queryAccessibleInterface(&form)->indexOfChild(control) >= 0 ||
@@ -187,7 +193,8 @@ class WindowTest : public QObject {
     QCOMPARE(form.FILE->text(), QString::fromStdString(path));
     QTest::mouseClick(form.Command2, Qt::LeftButton);
     QCOMPARE(form.STAT->text(), Fixed(2));
-    QCOMPARE(prompts.messages, QStringList("Nestmend: " + QString::fromUtf8(ClosingMessage().data())));
+    QCOMPARE(prompts.messages,
+             QStringList("Nestmend: " + QString::fromUtf8(ClosingMessage().data())));
     QCOMPARE(testing::ReadAll(path), std::string("root {\r\n  leaf {\r\n    a = 1,\r\n}\r\n}\r\n"));
     QCOMPARE(form.Progress->FilledPixels(), form.Progress->width() / 3);  // Value 1 of Max 3
 
@@ -272,7 +279,8 @@ class WindowTest : public QObject {
 #if defined(__SANITIZE_ADDRESS__)
     qInfo("memory growth not measured: the address sanitizer keeps freed memory in quarantine");
 #else
-    QVERIFY2(ResidentKiB() - resident < 1024, qPrintable(QString::number(ResidentKiB() - resident)));
+    QVERIFY2(ResidentKiB() - resident < 1024,
+             qPrintable(QString::number(ResidentKiB() - resident)));
 #endif
     static_cast<void>(resident);
   }

@@ -23,12 +23,16 @@ const std::string kLong = "C:/" + std::string(150, 'a') + "/" + std::string(150,
 
 const PathRow kPathRows[] = {
     {"ShortPathUnchanged", "C:/data/cut off.txt", L"C:/data/cut off.txt"},
-    {"NonAscii", "C:\\Gr\xC3\xBC\xC3\x9F" "e\\\xE6\x97\xA5.txt", L"C:\\Gr\u00FC\u00DFe\\\u65E5.txt"},
+    {"NonAscii",
+     "C:\\Gr\xC3\xBC\xC3\x9F"
+     "e\\\xE6\x97\xA5.txt",
+     L"C:\\Gr\u00FC\u00DFe\\\u65E5.txt"},
     {"LongDrivePath", kLong,
      L"\\\\?\\C:\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b') + L".txt"},
     {"LongSharePath", "\\\\server\\share\\" + std::string(260, 'c'),
      L"\\\\?\\UNC\\server\\share\\" + std::wstring(260, L'c')},
-    {"LongDotsResolved", "C:\\x\\..\\" + std::string(260, 'd'), L"\\\\?\\C:\\" + std::wstring(260, L'd')},
+    {"LongDotsResolved", "C:\\x\\..\\" + std::string(260, 'd'),
+     L"\\\\?\\C:\\" + std::wstring(260, L'd')},
     {"AlreadyLongForm", "\\\\?\\C:\\data.txt", L"\\\\?\\C:\\data.txt"},
     {"Empty", "", std::nullopt},
     {"NotUtf8", "C:\\\xFF\xFE.txt", std::nullopt},
@@ -74,10 +78,11 @@ TEST(Windows, DevicesPipesAndFoldersAreNeverOpenedOrChanged) {
 
 TEST(Windows, LongAndNonAsciiPathsAreRepaired) {
   testing::TempDir dir;
-  const std::filesystem::path long_folder = dir.path() / std::string(120, 'd') / std::string(120, 'e');
+  const std::filesystem::path long_folder =
+      dir.path() / std::string(120, 'd') / std::string(120, 'e');
   std::filesystem::create_directories(long_folder);
-  for (const std::filesystem::path& file :
-       {long_folder / (std::string(40, 'f') + ".txt"), dir.path() / u8"Gr\u00FC\u00DFe {\u65E5}.txt"}) {
+  for (const std::filesystem::path& file : {long_folder / (std::string(40, 'f') + ".txt"),
+                                            dir.path() / u8"Gr\u00FC\u00DFe {\u65E5}.txt"}) {
     testing::WriteAll(file, "x {");
     ASSERT_GT(file.u8string().size(), std::size_t{0});
     const std::u8string utf8 = file.u8string();

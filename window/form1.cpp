@@ -1,5 +1,6 @@
 #include "form1.h"
 
+#include <unistd.h>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QUrl>
-#include <unistd.h>
 
 #include "exit_signals.h"
 #include "fixit.h"
@@ -117,7 +117,8 @@ void Form1::Describe() {
   // What a screen reader says of each control: the "..." button is not "dot dot dot".
   Frame1->setAccessibleDescription("The file to repair");
   FILE->setAccessibleName("Path of the file to repair");
-  FILE->setAccessibleDescription("Type the path of the file to repair, or choose it with the next button");
+  FILE->setAccessibleDescription(
+      "Type the path of the file to repair, or choose it with the next button");
   Command1->setAccessibleName("Choose the file");
   Command1->setAccessibleDescription("Choose the file to repair in a dialog");
   Command2->setAccessibleDescription("Start the repair");
@@ -146,7 +147,8 @@ void Form1::FitStatusLine() {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == STAT && (event->type() == QEvent::StyleChange || event->type() == QEvent::FontChange)) {
+  if (watched == STAT &&
+      (event->type() == QEvent::StyleChange || event->type() == QEvent::FontChange)) {
     FitStatusLine();
   }
   return QWidget::eventFilter(watched, event);

@@ -23,7 +23,9 @@ constexpr wchar_t kClassName[] = L"Nestmend.Form1";
 std::wstring Wide(std::string_view utf8) {
   if (utf8.empty()) return {};
   const int size = static_cast<int>(utf8.size());
-  std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)), L'\0');
+  std::wstring wide(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
+      L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), static_cast<int>(wide.size()));
   return wide;
 }
@@ -31,7 +33,9 @@ std::wstring Wide(std::string_view utf8) {
 std::string Narrow(std::wstring_view wide) {
   if (wide.empty()) return {};
   const int size = static_cast<int>(wide.size());
-  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr)), '\0');
+  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), size,
+                                                                nullptr, 0, nullptr, nullptr)),
+                   '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), static_cast<int>(utf8.size()),
                       nullptr, nullptr);
   return utf8;
@@ -86,8 +90,8 @@ bool Form1::Show(int show_command) {
   // A fixed frame: no sizing border and no maximise box.
   window_ = CreateWindowExW(WS_EX_CONTROLPARENT | WS_EX_ACCEPTFILES, kClassName,
                             Wide(kApplicationTitle).c_str(),
-                            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                            CW_USEDEFAULT, CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, this);
+                            WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                            CW_USEDEFAULT, 100, 100, nullptr, nullptr, instance, this);
   if (window_ == nullptr) return false;
   CreateControls();
   LayOut();
@@ -125,8 +129,12 @@ void Form1::LayOut() {
                            static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_EXSTYLE)), dpi);
   SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  for (const auto& [control, place] : {std::pair{Frame1, kFrame1}, {FILE, kFile}, {Command1, kCommand1},
-                                       {Command2, kCommand2}, {Command3, kCommand3}, {STAT, kStat},
+  for (const auto& [control, place] : {std::pair{Frame1, kFrame1},
+                                       {FILE, kFile},
+                                       {Command1, kCommand1},
+                                       {Command2, kCommand2},
+                                       {Command3, kCommand3},
+                                       {STAT, kStat},
                                        {Progress, kProgress}}) {
     SetWindowPos(control, nullptr, pixels(place.left), pixels(place.top), pixels(place.width),
                  pixels(place.height), SWP_NOZORDER | SWP_NOACTIVATE);
@@ -136,8 +144,8 @@ void Form1::LayOut() {
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof metrics;
   SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
-  const std::wstring longest = Wide(std::string(texts::kFixedBefore) + "9999999999" +
-                                    std::string(texts::kFixedAfter));
+  const std::wstring longest =
+      Wide(std::string(texts::kFixedBefore) + "9999999999" + std::string(texts::kFixedAfter));
   const HDC context = GetDC(STAT);
   HFONT font = nullptr;
   for (LONG height = std::labs(metrics.lfMessageFont.lfHeight); height >= pixels(135); --height) {
@@ -180,11 +188,18 @@ LRESULT Form1::Handle(UINT message, WPARAM w, LPARAM l) {
     case WM_COMMAND:
       if (HIWORD(w) == BN_CLICKED) {
         switch (LOWORD(w)) {
-          case kBrowseId: logic_.Command1_Click(); return 0;
+          case kBrowseId:
+            logic_.Command1_Click();
+            return 0;
           case kBeginId:
-          case IDOK: logic_.Command2_Click(); return 0;
-          case kExitId: logic_.Command3_Click(); return 0;
-          default: break;
+          case IDOK:
+            logic_.Command2_Click();
+            return 0;
+          case kExitId:
+            logic_.Command3_Click();
+            return 0;
+          default:
+            break;
         }
       }
       break;
@@ -250,7 +265,8 @@ int Form1::RunEventLoop() {
 
 std::string Form1::PathText() {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(FILE)) + 1, L'\0');
-  text.resize(static_cast<std::size_t>(GetWindowTextW(FILE, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextW(FILE, text.data(), static_cast<int>(text.size()))));
   return Narrow(text);
 }
 
