@@ -170,6 +170,20 @@ TEST_P(Changes, AreNotAppendedTo) {
 INSTANTIATE_TEST_SUITE_P(Rows, Changes, ::testing::ValuesIn(kChangeRows),
                          [](const auto& row) { return std::string(row.param.name); });
 
+// A file system whose writes take only part of what they are given, and succeed: the rest
+// follows from where the last write stopped.
+TEST(Failure, ShortWritesStillAppendExactlyTheLines) {
+  TempDir dir;
+  const std::string original(30000, '{');
+  const std::string path = dir.Write("file", original);
+  FaultyFileSystem files;
+  files.most_per_write = 7;
+  RecordingSurface surface(path, false);
+  Fixit(surface, files);
+  EXPECT_EQ(surface.status, FixedSummary(30000));
+  EXPECT_TRUE(ReadAll(path) == original + testing::Lines(30000));
+}
+
 TEST(Failure, StoppingMidScanWritesNothingAndShowsNothing) {
   TempDir dir;
   const std::string original = kLarge.substr(0, 50000);

@@ -82,6 +82,21 @@ TEST(FileNumber, IsBoundToOneFileAtATime) {
   files.CloseAllFiles();
   EXPECT_EQ(files.AtEndOfFile(kFileNumber), std::nullopt);
   EXPECT_FALSE(files.PrintLine(kFileNumber, "}"));
+  EXPECT_TRUE(files.LeadingBytes(kFileNumber).empty());
+}
+
+// A read that fails in the middle of an item: no item is reported, and the caller's is kept.
+TEST(FileNumber, AReadErrorInsideAnItemIsNotAnItem) {
+  testing::TempDir dir;
+  const std::string path = dir.Write("file", "abcdefgh,x");
+  testing::FaultyFileSystem faulty;
+  faulty.fault = testing::FaultyFileSystem::Fault::kRead;
+  faulty.failing_call = 1;
+  SequentialFiles files(faulty, {.chunk_bytes = 4, .threads = 1});
+  ASSERT_TRUE(files.OpenForInput(path, kFileNumber));
+  std::string item = "kept";
+  EXPECT_FALSE(files.ReadDataItem(kFileNumber, item));
+  EXPECT_EQ(item, "kept");
 }
 
 // Bytes biased towards the ones the reader looks at.

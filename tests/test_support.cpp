@@ -198,6 +198,7 @@ std::optional<std::size_t> FaultyFileSystem::Read(Handle handle, std::span<char>
 }
 
 std::optional<std::size_t> FaultyFileSystem::Write(Handle handle, std::span<const char> bytes) {
+  bytes = bytes.first(std::min(bytes.size(), most_per_write));
   if (write_budget) {
     const std::uint64_t left = *write_budget - std::min(*write_budget, written_);
     if (left == 0) return std::nullopt;

@@ -107,6 +107,7 @@ class FaultyFileSystem : public FileSystem {
   Fault fault = Fault::kNone;
   int failing_call = 0;  // the first call of that operation that fails; later ones fail too
   std::optional<std::uint64_t> write_budget;   // bytes written in all before writes fail
+  std::size_t most_per_write = SIZE_MAX;       // a write takes at most this many bytes
   std::function<void(int read)> after_read;    // after each successful read (0 = the first)
   std::function<void()> before_append;         // before opening for appending
   std::function<void(int write)> after_write;  // after each successful write (0 = the first)
