@@ -2,23 +2,17 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <stdexcept>
-
-#include "fixit.h"
-#include "sequential_files.h"
 
 namespace nestmend::testing {
 
 TempDir::TempDir() {
-  static std::mt19937_64 random(std::random_device{}());
-  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-    const auto candidate = std::filesystem::temp_directory_path() /
-                           ("nestmend-test-" + std::to_string(random() % 1000000000));
-    if (std::filesystem::create_directory(candidate)) path_ = candidate;
-  }
-  if (path_.empty()) throw std::runtime_error("cannot make a temporary folder");
+  std::random_device random;
+  do {
+    path_ = std::filesystem::temp_directory_path() / ("nestmend-test-" + std::to_string(random()));
+  } while (!std::filesystem::create_directory(path_));
 }
 
 TempDir::~TempDir() {
@@ -34,9 +28,7 @@ std::string TempDir::Write(const std::string& name, const std::string& bytes) co
 
 std::string ReadAll(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void WriteAll(const std::filesystem::path& path, const std::string& bytes) {
@@ -46,9 +38,7 @@ void WriteAll(const std::filesystem::path& path, const std::string& bytes) {
 }
 
 std::int64_t BraceBalance(const std::string& bytes) {
-  std::int64_t balance = 0;
-  for (const char byte : bytes) balance += byte == '{' ? 1 : (byte == '}' ? -1 : 0);
-  return balance;
+  return std::ranges::count(bytes, '{') - std::ranges::count(bytes, '}');
 }
 
 std::string Lines(std::int64_t count) {
@@ -62,47 +52,10 @@ std::string FixedSummary(std::int64_t errors) {
          std::string(texts::kFixedAfter);
 }
 
-std::vector<std::string> LiteralSequence(const std::string& path, bool appendable) {
-  SequentialFiles files(SystemFiles());
-  std::vector<std::string> items;
-  files.OpenForInput(path, kFileNumber);
-  for (std::string item;
-       files.AtEndOfFile(kFileNumber) == false && files.ReadDataItem(kFileNumber, item);) {
-    items.push_back(item);
-  }
-  std::vector<std::string> sequence = {"STAT=Preparing To Fix", "Pump"};
-  sequence.insert(sequence.end(), items.size(), "Pump");
-  sequence.push_back("Max=" + std::to_string(items.size() + 1));
-  sequence.insert(sequence.end(), {"STAT=Fixing File", "Pump"});
-  std::int64_t balance = 0;
-  for (std::size_t record = 1; record <= items.size(); ++record) {
-    sequence.emplace_back("Pump");
-    for (const char character : items[record - 1]) {
-      balance += character == '{' ? 1 : (character == '}' ? -1 : 0);
-      sequence.insert(sequence.end(), {"Pump", "Value=" + std::to_string(record)});
-    }
-  }
-  sequence.insert(sequence.end(), {"Value=0", "Max=" + std::to_string(balance + 1)});
-  for (std::int64_t line = 0; line < balance; ++line) {
-    sequence.push_back("Value=" + std::to_string(line));
-  }
-  const bool repaired = balance > 0 && appendable;
-  sequence.push_back("STAT=" +
-                     (repaired ? FixedSummary(balance) : std::string(texts::kNothingDone)));
-  sequence.emplace_back("Message");
-  return sequence;
-}
-
-namespace {
-std::string Number(float number) {
-  std::ostringstream text;
-  text << number;
-  return text.str();
-}
-}  // namespace
-
-void RecordingSurface::Record(std::string operation) {
-  if (expand_) operations.push_back(std::move(operation));
+RecordingSurface Repair(const std::string& path, FileSystem& files, ReadPlan plan) {
+  RecordingSurface surface(path, false);
+  Fixit(surface, files, plan);
+  return surface;
 }
 
 void RecordingSurface::SetStatus(std::string_view caption) {
@@ -111,17 +64,15 @@ void RecordingSurface::SetStatus(std::string_view caption) {
 }
 
 void RecordingSurface::SetProgressMax(float new_maximum) {
-  Record("Max=" + Number(new_maximum));
+  Record("Max=" + std::to_string(static_cast<std::int64_t>(new_maximum)));
   if (!(new_maximum > 0)) return;
   maximum = new_maximum;
   value = std::min(value, maximum);
 }
 
 void RecordingSurface::SetProgressValue(float new_value) {
-  Record("Value=" + Number(new_value));
-  const bool accepted = new_value >= 0 && new_value <= maximum;
-  value = accepted ? new_value : value;
-  refused_values += !accepted;
+  Record("Value=" + std::to_string(static_cast<std::int64_t>(new_value)));
+  if (new_value >= 0 && new_value <= maximum) value = new_value;
 }
 
 bool RecordingSurface::PumpEvents() {
@@ -155,74 +106,12 @@ void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t co
   if (count > 0) SetProgressValue(static_cast<float>(first_line + count - 1));
 }
 
-std::optional<FileSystem::Handle> FaultyFileSystem::OpenForReading(const std::string& path) {
-  const auto handle =
-      Fails(Fault::kOpenForReading) ? std::nullopt : SystemFiles().OpenForReading(path);
-  open_handles += handle.has_value();
-  return handle;
-}
-
-std::optional<FileSystem::Handle> FaultyFileSystem::OpenForAppending(const std::string& path) {
-  if (before_append) before_append();
-  const auto handle =
-      Fails(Fault::kOpenForAppending) ? std::nullopt : SystemFiles().OpenForAppending(path);
-  open_handles += handle.has_value();
-  return handle;
-}
-
-std::optional<FileIdentity> FaultyFileSystem::Identify(Handle handle) {
-  return Fails(Fault::kIdentify) ? std::nullopt : SystemFiles().Identify(handle);
-}
-
-std::optional<FileIdentity> FaultyFileSystem::IdentifyPath(const std::string& path) {
-  return SystemFiles().IdentifyPath(path);
-}
-
-bool FaultyFileSystem::Lock(Handle handle) { return SystemFiles().Lock(handle); }
-
-FileSystem::Reservation FaultyFileSystem::Reserve(Handle handle, std::uint64_t offset,
-                                                  std::uint64_t length) {
-  return reservation ? *reservation : SystemFiles().Reserve(handle, offset, length);
-}
-
-bool FaultyFileSystem::CanTruncate(Handle handle) {
-  return truncatable ? *truncatable : SystemFiles().CanTruncate(handle);
-}
-
-std::optional<std::size_t> FaultyFileSystem::Read(Handle handle, std::span<char> buffer) {
-  const int read = calls_[static_cast<int>(Fault::kRead)];
-  if (Fails(Fault::kRead)) return std::nullopt;
-  const auto count = SystemFiles().Read(handle, buffer);
-  if (count && after_read) after_read(read);
-  return count;
-}
-
-std::optional<std::size_t> FaultyFileSystem::Write(Handle handle, std::span<const char> bytes) {
-  bytes = bytes.first(std::min(bytes.size(), most_per_write));
-  if (write_budget) {
-    const std::uint64_t left = *write_budget - std::min(*write_budget, written_);
-    if (left == 0) return std::nullopt;
-    bytes = bytes.first(static_cast<std::size_t>(std::min<std::uint64_t>(left, bytes.size())));
-  }
-  const auto count = SystemFiles().Write(handle, bytes);
-  written_ += count.value_or(0);
-  if (count && after_write) after_write(writes_++);
-  return count;
-}
-
-bool FaultyFileSystem::Truncate(Handle handle, std::uint64_t length) {
-  return !Fails(Fault::kTruncate) && SystemFiles().Truncate(handle, length);
-}
-
-bool FaultyFileSystem::Sync(Handle handle) {
-  if (before_sync) before_sync();
-  return !Fails(Fault::kSync) && SystemFiles().Sync(handle);
-}
-
-bool FaultyFileSystem::Close(Handle handle) {
-  --open_handles;
-  const bool closed = SystemFiles().Close(handle);
-  return !Fails(Fault::kClose) && closed;
+bool FaultyFileSystem::Fails(Op op) {
+  if (before) before(op, calls_[static_cast<int>(op)]);
+  ++calls_[static_cast<int>(op)];
+  const int step = static_cast<int>(steps.size());
+  steps.push_back(op);
+  return failing_step && (step == *failing_step || (later_steps_fail && step > *failing_step));
 }
 
 }  // namespace nestmend::testing

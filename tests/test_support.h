@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "file_system.h"
+#include "fixit.h"
 #include "repair_surface.h"
 
 namespace nestmend::testing {
@@ -37,7 +38,6 @@ class ScratchMount {
   ~ScratchMount();
   bool mounted() const { return mounted_; }
   std::string path(const char* name) const { return (dir_.path() / name).string(); }
-  bool RemountReadOnly();
 
  private:
   TempDir dir_;
@@ -50,11 +50,7 @@ void WriteAll(const std::filesystem::path& path, const std::string& bytes);
 std::int64_t BraceBalance(const std::string& bytes);  // "{" less "}"
 std::string Lines(std::int64_t count);                // count times "}" CR LF
 std::string FixedSummary(std::int64_t errors);        // the summary of a repair
-
-// What a literal, item-by-item reading of the repair of `path` shows, built from the items as
-// ReadDataItem returns them, in RecordingSurface's notation. With `appendable` false the lines
-// cannot be written and the summary says nothing was repaired.
-std::vector<std::string> LiteralSequence(const std::string& path, bool appendable = true);
+inline const std::string kNothingDone(texts::kNothingDone);
 
 // Records what a repair shows, e.g. "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Message",
 // and keeps the bar's state with its refusals. With `expand` false, the batched forms are taken
@@ -79,64 +75,82 @@ class RecordingSurface : public RepairSurface {
   std::vector<std::string> messages;
   float maximum = 100;
   float value = 0;
-  int refused_values = 0;
   std::uint64_t pumps = 0;
   std::optional<std::uint64_t> stop_at_pump;  // this pump asks the run to stop
   std::optional<std::uint64_t> stop_at_line;  // the first pump once this line is out does
   bool stopping = false;                      // every pump from now on asks the run to stop
 
  private:
-  void Record(std::string operation);
+  void Record(std::string operation) {
+    if (expand_) operations.push_back(std::move(operation));
+  }
   std::string path_;
   bool expand_;
 };
 
-// The system's files, with chosen operations made to fail.
+// Repairs `path` with the surface above, unexpanded.
+RecordingSurface Repair(const std::string& path, FileSystem& files = SystemFiles(),
+                        ReadPlan plan = {});
+
+// The system's files, each operation counted as a step, with chosen steps made to fail: a
+// failing reservation finds the file system unable to reserve, a failing CanTruncate says no.
 class FaultyFileSystem : public FileSystem {
  public:
-  enum class Fault {
-    kNone,
-    kOpenForReading,
-    kIdentify,
-    kRead,
-    kOpenForAppending,
-    kTruncate,
-    kSync,
-    kClose
-  };
-  Fault fault = Fault::kNone;
-  int failing_call = 0;  // the first call of that operation that fails; later ones fail too
-  std::optional<std::uint64_t> write_budget;   // bytes written in all before writes fail
-  std::size_t most_per_write = SIZE_MAX;       // a write takes at most this many bytes
-  std::function<void(int read)> after_read;    // after each successful read (0 = the first)
-  std::function<void()> before_append;         // before opening for appending
-  std::function<void(int write)> after_write;  // after each successful write (0 = the first)
-  std::function<void()> before_sync;
-  std::optional<Reservation> reservation;  // what reserving room gives, instead of the truth
-  std::optional<bool> truncatable;         // what CanTruncate says, instead of the truth
+  // clang-format off
+  enum class Op { kOpenForReading, kOpenForAppending, kIdentify, kIdentifyPath, kLock, kReserve,
+                  kCanTruncate, kRead, kWrite, kTruncate, kSync, kClose, kCount };
+  // clang-format on
+  std::optional<int> failing_step;  // this step, counted over every operation from 0, fails
+  bool later_steps_fail = false;    // and so does every step after it
+  std::function<void(Op op, int call)> before;  // before each operation; `call` counts from 0
+  std::size_t most_per_write = SIZE_MAX;        // a write takes at most this many bytes
+  std::vector<Op> steps;                        // every operation so far, in order
   int open_handles = 0;
 
-  std::optional<Handle> OpenForReading(const std::string& path) override;
-  std::optional<Handle> OpenForAppending(const std::string& path) override;
-  std::optional<FileIdentity> Identify(Handle handle) override;
-  std::optional<FileIdentity> IdentifyPath(const std::string& path) override;
-  bool Lock(Handle handle) override;
-  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override;
-  bool CanTruncate(Handle handle) override;
-  std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override;
-  std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override;
-  bool Truncate(Handle handle, std::uint64_t length) override;
-  bool Sync(Handle handle) override;
-  bool Close(Handle handle) override;
+  std::optional<Handle> OpenForReading(const std::string& path) override {
+    return Opened(Fails(Op::kOpenForReading) ? std::nullopt : system_.OpenForReading(path));
+  }
+  std::optional<Handle> OpenForAppending(const std::string& path) override {
+    return Opened(Fails(Op::kOpenForAppending) ? std::nullopt : system_.OpenForAppending(path));
+  }
+  std::optional<FileIdentity> Identify(Handle handle) override {
+    return Fails(Op::kIdentify) ? std::nullopt : system_.Identify(handle);
+  }
+  std::optional<FileIdentity> IdentifyPath(const std::string& path) override {
+    return Fails(Op::kIdentifyPath) ? std::nullopt : system_.IdentifyPath(path);
+  }
+  bool Lock(Handle handle) override { return !Fails(Op::kLock) && system_.Lock(handle); }
+  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+    return Fails(Op::kReserve) ? Reservation::kUnsupported
+                               : system_.Reserve(handle, offset, length);
+  }
+  bool CanTruncate(Handle handle) override {
+    return !Fails(Op::kCanTruncate) && system_.CanTruncate(handle);
+  }
+  std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
+    return Fails(Op::kRead) ? std::nullopt : system_.Read(handle, buffer);
+  }
+  std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+    if (Fails(Op::kWrite)) return std::nullopt;
+    return system_.Write(handle, bytes.first(std::min(bytes.size(), most_per_write)));
+  }
+  bool Truncate(Handle handle, std::uint64_t length) override {
+    return !Fails(Op::kTruncate) && system_.Truncate(handle, length);
+  }
+  bool Sync(Handle handle) override { return !Fails(Op::kSync) && system_.Sync(handle); }
+  bool Close(Handle handle) override {
+    --open_handles;
+    return system_.Close(handle) && !Fails(Op::kClose);
+  }
 
  private:
-  bool Fails(Fault operation) {
-    const int call = calls_[static_cast<int>(operation)]++;
-    return fault == operation && call >= failing_call;
+  bool Fails(Op op);  // takes the step: true when it is to fail
+  std::optional<Handle> Opened(std::optional<Handle> handle) {
+    open_handles += handle.has_value();
+    return handle;
   }
-  int calls_[8] = {};
-  int writes_ = 0;
-  std::uint64_t written_ = 0;
+  FileSystem& system_ = SystemFiles();
+  int calls_[static_cast<int>(Op::kCount)] = {};
 };
 
 }  // namespace nestmend::testing

@@ -12,8 +12,4 @@ ScratchMount::~ScratchMount() {
   if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
 }
 
-bool ScratchMount::RemountReadOnly() {
-  return mount("tmpfs", dir_.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-}
-
 }  // namespace nestmend::testing

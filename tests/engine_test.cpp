@@ -1,0 +1,319 @@
+// The repair on any system: how a file divides into data items, what a repair shows and
+// appends, and how it fails: a repair that cannot be done leaves the file exactly as it was and
+// says so; one that is done is complete and on the disk.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "sequential_files.h"
+#include "test_support.h"
+
+namespace nestmend {
+namespace {
+
+using namespace testing;  // this project's helpers
+using Op = FaultyFileSystem::Op;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+struct ItemRow {
+  std::string bytes;
+  std::vector<std::string> items;
+};
+
+TEST(Items, AreReadOneByOneAsTheRulesSay) {
+  const ItemRow kRows[] = {
+      {"", {}},
+      {"a,{,b", {"a", "{", "b"}},
+      {"a {\r\nb }\r\n", {"a {", "b }"}},
+      {"a\rb\nc", {"a", "b", "c"}},
+      {"\n\r", {"", ""}},  // LF then CR: two line ends
+      {"a\r\n\r\n\nb", {"a", "", "", "b"}},
+      {"\"x,{y}\r\n\",z", {"x,{y}\r\n", "z"}},
+      {"\"ab\"c\"}d,e", {"abc\"}d", "e"}},  // text after the closing quote
+      {"\"ab{,c\r\n", {"ab{,c\r\n"}},       // a quote left open at the end
+      {"a\"b,c\"", {"a\"b", "c\""}},        // quotes inside an unquoted item
+      {"  \"a,b\"", {"  \"a", "b\""}},      // blanks before a quote keep the item unquoted
+      {"a\r\n  \t", {"a", "  \t"}},
+      {"a,\r\nb", {"a", "", "b"}},
+      {std::string("a\x1A{\0}\xFF", 6), {std::string("a\x1A{\0}\xFF", 6)}},
+  };
+  TempDir dir;
+  for (const ItemRow& row : kRows) {
+    SequentialFiles files(SystemFiles());
+    ASSERT_TRUE(files.OpenForInput(dir.Write("items", row.bytes), kFileNumber));
+    std::vector<std::string> items;
+    for (std::string item; files.AtEndOfFile(kFileNumber) == false;) {
+      ASSERT_TRUE(files.ReadDataItem(kFileNumber, item)) << row.bytes;
+      items.push_back(item);
+    }
+    EXPECT_EQ(items, row.items) << row.bytes;
+    std::string unchanged = "kept";
+    EXPECT_FALSE(files.ReadDataItem(kFileNumber, unchanged));  // nothing left
+    EXPECT_EQ(unchanged, "kept");
+  }
+}
+
+// Only number 1, bound to one file at a time; a read that fails in the middle of an item
+// reports no item and keeps the caller's.
+TEST(Items, FileNumberOneIsBoundToOneFileAtATime) {
+  TempDir dir;
+  const std::string first = dir.Write("first", "abcdefgh,x");
+  FaultyFileSystem faulty;
+  faulty.failing_step = 3;  // open, identify, the first read, then the second
+  SequentialFiles files(faulty, {.chunk_bytes = 4, .threads = 1});
+  EXPECT_FALSE(files.OpenForInput(first, 2));
+  ASSERT_TRUE(files.OpenForInput(first, kFileNumber));
+  EXPECT_FALSE(files.OpenForInput(dir.Write("second", "z"), kFileNumber));
+  EXPECT_FALSE(files.OpenForAppend(first, kFileNumber));
+  std::string item = "kept";
+  EXPECT_FALSE(files.ReadDataItem(kFileNumber, item));
+  EXPECT_EQ(item, "kept");
+  files.CloseAllFiles();
+  EXPECT_EQ(files.AtEndOfFile(kFileNumber), std::nullopt);
+  EXPECT_FALSE(files.PrintLine(kFileNumber, "}"));
+  EXPECT_TRUE(files.LeadingBytes(kFileNumber).empty());
+}
+
+// Under Wine every file operation costs many times what it costs natively: fewer random files.
+#if defined(_WIN32)
+constexpr std::size_t kRandomFiles = 60;
+#else
+constexpr std::size_t kRandomFiles = 300;
+#endif
+
+// Bytes biased towards the ones the reader looks at.
+std::string RandomBytes(std::mt19937_64& random, std::size_t size) {
+  static constexpr char kFavoured[] = "{{}\",\r\n x\x1A";
+  std::string bytes(size, '\0');
+  for (char& byte : bytes)
+    byte = random() % 4 ? kFavoured[random() % 10] : static_cast<char>(random());
+  return bytes;
+}
+
+// Random bytes cut into random chunks: every instruction set gives what the reference gives for
+// each chunk and leaves the same state.
+TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
+  std::mt19937_64 random(20261206);
+  for (int round = 0; round < 2000; ++round) {
+    const std::string bytes = RandomBytes(random, random() % 700);
+    for (VectorUnit unit = VectorUnit::kPortable; unit <= BestVectorUnit();
+         unit = static_cast<VectorUnit>(static_cast<int>(unit) + 1)) {
+      ItemReaderState fast_state;
+      ItemReaderState reference_state;
+      std::mt19937_64 cuts(static_cast<unsigned>(round));
+      for (std::size_t begin = 0, end = 0; begin < bytes.size(); begin = end) {
+        end = std::min(bytes.size(), begin + 1 + cuts() % 200);
+        const std::span<const char> chunk(bytes.data() + begin, end - begin);
+        const ItemDetail detail = end % 2 ? ItemDetail::kItems : ItemDetail::kItemsAndBraces;
+        ASSERT_EQ(ScanItemsUsing(unit, chunk, fast_state, detail),
+                  ScanItemsReference(chunk, reference_state, detail))
+            << "round " << round << ", unit " << static_cast<int>(unit) << " at " << begin;
+        ASSERT_EQ(fast_state, reference_state) << "round " << round << " at " << end;
+      }
+    }
+  }
+}
+
+TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
+  TempDir dir;
+  const std::string path = dir.Write("example", "a {\r\nb {\r\nc }\r\n");
+  RecordingSurface surface(path);
+  Fixit(surface);
+  std::vector<std::string> expected = {
+      "STAT=Preparing To Fix", "Pump", "Pump", "Pump", "Pump", "Max=4", "STAT=Fixing File", "Pump"};
+  for (const char* value : {"Value=1", "Value=2", "Value=3"}) {  // an item's read, its characters
+    expected.insert(expected.end(), {"Pump", "Pump", value, "Pump", value, "Pump", value});
+  }
+  expected.insert(expected.end(),
+                  {"Value=0", "Max=2", "Value=0", "STAT=" + FixedSummary(1), "Message"});
+  EXPECT_EQ(surface.operations, expected);
+  EXPECT_EQ(ReadAll(path), "a {\r\nb {\r\nc }\r\n}\r\n");
+  EXPECT_EQ(surface.messages, std::vector<std::string>{std::string(ClosingMessage())});
+  EXPECT_TRUE(ClosingMessage().starts_with("If Nestmend failed to fix your file, e-mail me at "));
+  EXPECT_TRUE(
+      ClosingMessage().ends_with(" with the file attached!  I will get back to u immediatly"));
+  // Asked to stop at any pump, the run stops there: nothing more is shown and nothing written.
+  for (std::uint64_t stop = 0; stop < surface.pumps; ++stop) {
+    WriteAll(path, "a {\r\nb {\r\nc }\r\n");
+    RecordingSurface stopped(path);
+    stopped.stop_at_pump = stop;
+    Fixit(stopped);
+    EXPECT_EQ(stopped.pumps, stop + 1) << "the run went on after it was asked to stop";
+    EXPECT_TRUE(stopped.messages.empty() && ReadAll(path) == "a {\r\nb {\r\nc }\r\n");
+  }
+}
+
+// Whatever the bytes, the file keeps them untouched and gains exactly max(0, balance) lines,
+// with the summary and the bar to match. Hand-picked files, then random ones whose chunks (and
+// so the quoted items and CR LF pairs that straddle them) fall anywhere.
+TEST(Repair, AnyFileGainsExactlyItsMissingLines) {
+  std::vector<std::string> files = {"",
+                                    "a {\r\n}\r\n",
+                                    "a {\r\n b {\r\n  c = 1\r\n",
+                                    "a {\r\n}\r\n}\r\n",
+                                    "x = 1\r\ny {",
+                                    "\"{a,}\",{,}{\r\n\"{\"x{",
+                                    "\"{\r\n",
+                                    "{\"}\"",
+                                    "\0\0\0{"s};
+  std::mt19937_64 random(1206);
+  while (files.size() < kRandomFiles) {  // every 50th within a few bytes of a chunk's size
+    const bool near_a_chunk = files.size() % 50 == 49;
+    files.push_back(RandomBytes(
+        random, near_a_chunk ? SequentialFiles::kChunkBytes + random() % 7 - 3 : random() % 3000));
+  }
+  TempDir dir;
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    const std::string& original = files[index];
+    const std::string path = dir.Write("file", original);
+    const ReadPlan plan{index % 2 ? SequentialFiles::kChunkBytes : 1 + random() % 4096,
+                        index % 3 ? 2u : 1u};
+    const RecordingSurface surface = Repair(path, SystemFiles(), plan);
+    const std::int64_t balance = BraceBalance(original);
+    ASSERT_TRUE(ReadAll(path) == original + Lines(balance)) << "file " << index;
+    ASSERT_EQ(surface.status, balance > 0 ? FixedSummary(balance) : kNothingDone) << index;
+    ASSERT_EQ(surface.value, balance > 1 ? balance - 1 : 0) << "file " << index;
+    if (balance >= 0) {
+      ASSERT_EQ(surface.maximum, balance + 1) << "file " << index;
+    }
+    ASSERT_EQ(surface.messages.size(), 1u);
+  }
+}
+
+// However the file is cut into chunks and however many threads scan them, the batches stand
+// for exactly what a reading one byte at a time on one thread shows.
+TEST(Repair, BatchesStandForExactlyTheByteByByteSequence) {
+  std::mt19937_64 random(42);
+  TempDir dir;
+  for (std::size_t round = 0; round < kRandomFiles * 2 / 3; ++round) {
+    const std::string bytes = RandomBytes(random, random() % 400);
+    const std::string path = dir.Write("random", bytes);
+    RecordingSurface expected(path);
+    Fixit(expected, SystemFiles(), {.chunk_bytes = 1, .threads = 1});
+    WriteAll(path, bytes);
+    RecordingSurface surface(path);
+    const ReadPlan plan{1 + random() % 48, static_cast<unsigned>(1 + random() % 8)};
+    Fixit(surface, SystemFiles(), plan);
+    ASSERT_EQ(surface.operations, expected.operations)
+        << "round " << round << ", chunks of " << plan.chunk_bytes << ", " << plan.threads
+        << " threads";
+  }
+}
+
+// Several reads a pass, and writes that take only part of what they are given (the rest
+// follows from where the last one stopped), so that a line is torn between two writes: 30,000
+// blocks, one unclosed each.
+const std::string kBlocks = [] {
+  std::string bytes;
+  for (int block = 0; block < 30000; ++block) bytes += "name {\r\n  key = \"v,{}\",\r\n";
+  return bytes;
+}();
+const std::string kRepaired = kBlocks + Lines(30000);
+constexpr ReadPlan kPlan{.chunk_bytes = 256 << 10, .threads = 2};
+
+// Every file operation of a real repair fails in turn, alone or with every operation after it.
+// Failing to close or to reserve room costs nothing alone; any other failure leaves the file as
+// it was, or, where even cutting back fails, its bytes followed by nothing but bytes of "}"
+// lines. A repair is claimed only when complete, and every handle is closed.
+TEST(Failure, EveryFileOperationOfARepairFailingInTurn) {
+  TempDir dir;
+  const std::string path = dir.Write("file", kBlocks);
+  FaultyFileSystem clean;
+  clean.most_per_write = 40000;
+  ASSERT_EQ(Repair(path, clean, kPlan).status, FixedSummary(30000));
+  ASSERT_TRUE(ReadAll(path) == kRepaired);
+  ASSERT_GE(std::count(clean.steps.begin(), clean.steps.end(), Op::kWrite), 3);
+  for (const bool later_steps_fail : {false, true}) {
+    for (int step = 0; step < static_cast<int>(clean.steps.size()); ++step) {
+      const Op op = clean.steps[static_cast<std::size_t>(step)];
+      WriteAll(path, kBlocks);
+      FaultyFileSystem files;
+      files.most_per_write = 40000;
+      files.failing_step = step;
+      files.later_steps_fail = later_steps_fail;
+      const RecordingSurface surface = Repair(path, files, kPlan);
+      const std::string now = ReadAll(path);
+      const std::string where = "step " + std::to_string(step) + (later_steps_fail ? " on" : "");
+      EXPECT_EQ(surface.messages.size(), 1u) << where;
+      EXPECT_EQ(files.open_handles, 0) << where;
+      // Whether an append that cannot be cut back may begin depends on the system reserving room.
+      if (!later_steps_fail && op != Op::kCanTruncate) {
+        const bool harmless = op == Op::kClose || op == Op::kReserve;
+        EXPECT_EQ(surface.status, harmless ? FixedSummary(30000) : kNothingDone) << where;
+        EXPECT_TRUE(now == (harmless ? kRepaired : kBlocks)) << where;
+      } else {
+        EXPECT_TRUE(surface.status != FixedSummary(30000) || now == kRepaired) << where;
+        EXPECT_TRUE(now.starts_with(kBlocks)) << where;
+        EXPECT_EQ(now.find_first_not_of("}\r\n", kBlocks.size()), std::string::npos) << where;
+      }
+    }
+  }
+}
+
+void Append(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
+
+// Files that change under the repair, or must not be appended to at all: left as the change
+// left them, and no repair is claimed.
+TEST(Failure, FilesThatChangeOrAreWideTextAreNotAppendedTo) {
+  using Change = std::function<void(const std::string& path, Op op, int call)>;
+  const std::pair<std::string, Change> kRows[] = {
+    {kBlocks,
+     [](auto& path, Op op, int call) {  // grows while scanned
+       if (op == Op::kRead && call % 2) Append(path, "more {\n");
+     }},
+    {kBlocks,
+     [](auto& path, Op op, int call) {  // deleted part way through the scan
+       if (op == Op::kRead && call == 5) std::filesystem::remove(path);
+     }},
+    {"a {\r\n",
+     [](auto& path, Op op, int) {  // grew by a byte before the append
+       if (op == Op::kOpenForAppending) Append(path, "b");
+     }},
+    {"a {\r\n",
+     [](auto& path, Op op, int) {  // the same length, a newer time
+       if (op != Op::kOpenForAppending) return;
+       std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + 24h);
+     }},
+    {"a {\r\n",
+     [](auto& path, Op op, int) {  // replaced: the same length and time
+       if (op != Op::kOpenForAppending) return;
+       WriteAll(path + ".new", "a {\r\n");
+       std::filesystem::last_write_time(path + ".new", std::filesystem::last_write_time(path));
+       std::filesystem::rename(path + ".new", path);
+     }},
+#if !defined(_WIN32)  // Windows refuses to rename a file open for appending
+    {"a {\r\n",
+     [](auto& path, Op op, int call) {  // moved away after the last write
+       if (op == Op::kSync && call == 0) std::filesystem::rename(path, path + ".moved");
+     }},
+#endif
+    {std::string("\xFF\xFE{\0\r\0\n\0", 8), {}},  // UTF-16, little-endian
+    {std::string("\xFE\xFF\0{\0\r\0\n", 8), {}},  // UTF-16, big-endian
+    {std::string("\0\0\xFE\xFF\0\0\0{", 8), {}},  // UTF-32, big-endian
+  };
+  for (std::size_t row = 0; row < std::size(kRows); ++row) {
+    const auto& [bytes, change] = kRows[row];
+    TempDir dir;
+    const std::string path = dir.Write("file", bytes);
+    FaultyFileSystem files;
+    std::optional<std::string> before_append = bytes;
+    files.before = [&](Op op, int call) {
+      if (change) change(path, op, call);
+      if (op != Op::kOpenForAppending) return;
+      before_append = std::filesystem::exists(path) ? std::optional(ReadAll(path)) : std::nullopt;
+    };
+    EXPECT_EQ(Repair(path, files, kPlan).status, kNothingDone) << "row " << row;
+    if (std::filesystem::exists(path + ".moved")) std::filesystem::rename(path + ".moved", path);
+    EXPECT_EQ(std::filesystem::exists(path) ? std::optional(ReadAll(path)) : std::nullopt,
+              before_append)
+        << "row " << row;
+  }
+}
+
+}  // namespace
+}  // namespace nestmend
