@@ -228,7 +228,7 @@ class WindowTest : public QObject {
       if (op != Op::kSync) return leave();
       // The disk is waited for on another thread while the window handles its events.
       QMetaObject::invokeMethod(form, leave, Qt::QueuedConnection);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
     };
     if (moment == Op::kClose) prompts.while_message = leave;
     QTest::mouseClick(form->Command2, Qt::LeftButton);
