@@ -65,6 +65,7 @@ TEST(Items, FileNumberOneIsBoundToOneFileAtATime) {
   faulty.failing_step = 3;  // open, identify, the first read, then the second
   SequentialFiles files(faulty, {.chunk_bytes = 4, .threads = 1});
   EXPECT_FALSE(files.OpenForInput(first, 2));
+  EXPECT_FALSE(files.OpenForInput((dir.path() / "missing").string(), kFileNumber));
   ASSERT_TRUE(files.OpenForInput(first, kFileNumber));
   EXPECT_FALSE(files.OpenForInput(dir.Write("second", "z"), kFileNumber));
   EXPECT_FALSE(files.OpenForAppend(first, kFileNumber));
@@ -135,6 +136,12 @@ TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   EXPECT_TRUE(ClosingMessage().starts_with("If Nestmend failed to fix your file, e-mail me at "));
   EXPECT_TRUE(
       ClosingMessage().ends_with(" with the file attached!  I will get back to u immediatly"));
+  // As a window takes the batches: the bar set once per chunk, to where the scan leaves it.
+  WriteAll(path, "a {\r\nb {\r\nc }\r\n");
+  EXPECT_EQ(Repair(path).operations,
+            (std::vector<std::string>{"STAT=Preparing To Fix", "Pump", "Max=4", "STAT=Fixing File",
+                                      "Pump", "Value=3", "Value=0", "Max=2", "Value=0",
+                                      "STAT=" + FixedSummary(1), "Message"}));
   // Asked to stop at any pump, the run stops there: nothing more is shown and nothing written.
   for (std::uint64_t stop = 0; stop < surface.pumps; ++stop) {
     WriteAll(path, "a {\r\nb {\r\nc }\r\n");

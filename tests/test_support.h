@@ -54,7 +54,7 @@ inline const std::string kNothingDone(texts::kNothingDone);
 
 // Records what a repair shows, e.g. "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Message",
 // and keeps the bar's state with its refusals. With `expand` false, the batched forms are taken
-// whole, as a window takes them, and only the outcome is kept.
+// whole, as a window takes them: a scan's batch sets the bar once, to the value it leaves.
 class RecordingSurface : public RepairSurface {
  public:
   explicit RecordingSurface(std::string path, bool expand = true)
@@ -81,9 +81,7 @@ class RecordingSurface : public RepairSurface {
   bool stopping = false;                      // every pump from now on asks the run to stop
 
  private:
-  void Record(std::string operation) {
-    if (expand_) operations.push_back(std::move(operation));
-  }
+  void Record(std::string operation) { operations.push_back(std::move(operation)); }
   std::string path_;
   bool expand_;
 };
