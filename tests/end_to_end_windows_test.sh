@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Starts the real Nestmend.exe under Wine in a virtual X display and uses it as a person would:
-# clicks into the path box, types a path, clicks "Begin", finds the closing message and presses
-# OK, checks the repaired bytes, repairs again (nothing more is appended), leaves through "Exit";
-# then presses "Exit" in the middle of a long run: the program must end and leave the file alone.
+# chooses a file with "..." in the system's file dialog, clicks "Begin", finds the closing
+# message and presses OK, checks the repaired bytes, repairs again (nothing more is appended) and
+# presses "Exit" while that run's message shows; then types a path into the path box and presses
+# "Exit" in the middle of a long run: the program must end and leave the file alone.
 # usage: end_to_end_windows_test.sh path/to/Nestmend.exe [screenshot.png]
 set -euo pipefail
 program=$(realpath "$1")
@@ -29,8 +30,8 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > /dev/null 2>&1
 # Windows' name for a file of this machine.
 windows_path() { echo "Z:${1//\//\\}"; }
 
-# Starts Nestmend.exe, clicks into the path box and types PATH.
-start_and_type() {
+# Starts Nestmend.exe and finds its window.
+start() {
   wine "$program" > "$work/nestmend.log" 2>&1 &
   program_pid=$!
   pids+=($program_pid)
@@ -39,8 +40,30 @@ start_and_type() {
   eval "$(xdotool getwindowgeometry --shell "$window")"
   border=$(((WIDTH - 385) / 2))
   caption=$((HEIGHT - 98 - border))
+}
+
+# Starts Nestmend.exe, clicks into the path box and types PATH.
+start_and_type() {
+  start
   click_at 120 35
   xdotool type --delay 2 "$1"
+}
+
+# Starts Nestmend.exe and chooses PATH through "..." and the system's file dialog.
+start_and_browse() {
+  start
+  click_at 274 35
+  local dialog
+  dialog=$(timeout 20 xdotool search --sync --onlyvisible --name '^Open$' | head -n 1)
+  xdotool windowfocus --sync "$dialog"
+  xdotool type --delay 2 "$1"
+  xdotool key Return
+  for _ in $(seq 100); do
+    xdotool search --onlyvisible --name '^Open$' > /dev/null || return 0
+    sleep 0.05
+  done
+  echo "FAIL: the file dialog did not close"
+  exit 1
 }
 
 # Clicks at X, Y of the window's client area.
@@ -48,19 +71,21 @@ click_at() { xdotool mousemove --window "$window" $(($1 + border)) $(($2 + capti
 
 click_begin() { click_at 345 18; }
 
-# Waits for the closing message (a second window titled "Nestmend") and presses OK.
-answer_the_message() {
-  local message=""
+# Waits for the closing message, a second window titled "Nestmend".
+wait_for_the_message() {
   for _ in $(seq 200); do
     message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1 || true)
-    [[ -n "$message" ]] && break
+    [[ -n "$message" ]] && return 0
     sleep 0.05
   done
-  if [[ -z "$message" ]]; then
-    echo "FAIL: no closing message appeared"
-    import -window root "${TMPDIR:-/tmp}/nestmend-no-message.png" || true
-    exit 1
-  fi
+  echo "FAIL: no closing message appeared"
+  import -window root "${TMPDIR:-/tmp}/nestmend-no-message.png" || true
+  exit 1
+}
+
+# Waits for the closing message and presses OK.
+answer_the_message() {
+  wait_for_the_message
   xdotool windowfocus --sync "$message"
   xdotool key Return
   for _ in $(seq 100); do
@@ -88,7 +113,7 @@ file="$documents/server settings.conf"
 rm -f "$file"
 printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
 expected="$(bytes "$file") $(printf '}\r\n}\r\n' | od -An -tx1 | tr -s ' \n' ' ')"
-start_and_type "C:\\users\\$(whoami)\\Documents\\server settings.conf"
+start_and_browse "C:\\users\\$(whoami)\\Documents\\server settings.conf"
 click_begin
 answer_the_message
 if [[ -n "$screenshot" ]]; then
@@ -102,11 +127,11 @@ if [[ $(bytes "$file" | tr -s ' ') != $(echo "$expected" | tr -s ' ') ]]; then
   exit 1
 fi
 click_begin  # again: nothing is missing now
-answer_the_message
+wait_for_the_message
+press_exit_and_expect_the_end  # while the message shows: it goes, and the program with it
 [[ $(bytes "$file" | tr -s ' ') == $(echo "$expected" | tr -s ' ') ]] || { echo "FAIL: the second run changed the file"; exit 1; }
 rm -f "$file"
-press_exit_and_expect_the_end
-echo "end to end (Windows): repaired through the window, a second run appended nothing, Exit ended it"
+echo "end to end (Windows): chosen with \"...\", repaired, a second run appended nothing, Exit during its message ended it"
 
 large="$work/large.txt"
 truncate -s 1G "$large"

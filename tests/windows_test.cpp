@@ -18,6 +18,7 @@ TEST(Windows, PathsAreConvertedOrRefused) {
        L"\\\\?\\UNC\\server\\share\\" + std::wstring(260, L'c')},
       {"C:\\x\\..\\" + std::string(260, 'd'), L"\\\\?\\C:\\" + std::wstring(260, L'd')},
       {"\\\\?\\C:\\data.txt", L"\\\\?\\C:\\data.txt"},
+      {"\\\\?\\C:\\", L"\\\\?\\C:\\"},
       {"", {}},
       {"C:\\\xFF\xFE.txt", {}},
       {"NUL", {}},
