@@ -83,8 +83,9 @@ class WindowTest : public QObject {
     }
   }
 
-  // The whole longest summary at a legible size, with the window's own font and under a user's
-  // style sheet that sets another (run again with only the fonts the package depends on).
+  // The whole longest summary at a legible size, with the window's own font and under a style
+  // sheet that sets another, applied while the window is open (run again with only the fonts the
+  // package depends on).
   void everyStatusTextFitsTheStatusLine_data() {
     QTest::addColumn<QString>("style_sheet");
     QTest::newRow("own font") << QString();
@@ -92,10 +93,10 @@ class WindowTest : public QObject {
   }
   void everyStatusTextFitsTheStatusLine() {
     QFETCH(QString, style_sheet);
-    qApp->setStyleSheet(style_sheet);
     ScriptedPrompts prompts;
     Form1 form(prompts);
     form.show();
+    qApp->setStyleSheet(style_sheet);  // a style the user chooses while the window is open
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     // The line ends at the window's edge, and the bar covers its lowest pixels.
     const QFontMetrics metrics(form.STAT->font());
