@@ -106,8 +106,11 @@ press_exit_and_expect_the_end() {
 
 bytes() { od -An -tx1 "$1" | tr -s ' \n' ' '; }
 
-# In the prefix's own Documents folder, as a user's file would be.
+# In the prefix's own Documents folder, as a user's file would be. Wine makes that folder a link
+# to the home folder, which other runs of this test (from other build trees) share: here it is a
+# folder of this prefix's own.
 documents="$WINEPREFIX/drive_c/users/$(whoami)/Documents"
+if [[ -L "$documents" ]]; then rm "$documents"; fi
 mkdir -p "$documents"
 file="$documents/server settings.conf"
 rm -f "$file"
