@@ -73,7 +73,6 @@ TEST(System, FileOverFourGibibytes) {
   std::ofstream(path, std::ios::binary | std::ios::app) << "{\n{{";
   const RecordingSurface surface = Repair(path);
   EXPECT_EQ(surface.status, FixedSummary(3));
-  EXPECT_EQ(surface.value, 2.0f);
   std::ifstream tail(path, std::ios::binary);
   tail.seekg(hole);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(tail), {}), "{\n{{}\r\n}\r\n}\r\n");
@@ -160,9 +159,8 @@ TEST(Interference, TwoRepairsAtOnceAppendTheLinesOnce) {
     const pid_t children[] = {Start(repair, gate), Start(repair, gate)};
     close(gate[0]);
     close(gate[1]);  // both start now
-    const int repairs = Succeeded(children[0]) + Succeeded(children[1]);
+    ASSERT_EQ(Succeeded(children[0]) + Succeeded(children[1]), 1) << "round " << round;
     ASSERT_EQ(ReadAll(path), original + Lines(2)) << "round " << round;
-    ASSERT_EQ(repairs, 1) << "round " << round;
   }
 }
 

@@ -15,13 +15,11 @@
 
 namespace nestmend::testing {
 
-// A fresh folder under the temporary folder, removed with everything in it.
+// A fresh folder under the temporary folder, removed with everything in it (not to be copied).
 class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
   // Writes `bytes` to the file `name` in the folder; returns its path.
   std::string Write(const std::string& name, const std::string& bytes) const;
