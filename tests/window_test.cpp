@@ -78,6 +78,9 @@ class WindowTest : public QObject {
       QCOMPARE(controls[index]->geometry(), geometries[index]);
     QCOMPARE(form.size(), QSize(385, 98));
     QCOMPARE(form.minimumSize(), form.maximumSize());
+    // Before any run a screen reader hears the bar at 0 of 100.
+    QCOMPARE(QAccessible::queryAccessibleInterface(form.Progress)->valueInterface()->maximumValue(),
+             QVariant(100.0f));
     QVERIFY(form.Command2->isDefault());
     QCOMPARE(form.windowIcon().availableSizes().size(), 7);
     QCOMPARE(QApplication::focusWidget(), form.FILE);
