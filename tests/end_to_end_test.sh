@@ -21,7 +21,7 @@ start_repair() {
   "$program" > "$work/nestmend.log" 2>&1 &
   program_pid=$!
   pids+=($program_pid)
-  window=$(timeout 10 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
   xdotool windowfocus --sync "$window"
   xdotool type --delay 2 "$1"
   xdotool key Return

@@ -35,7 +35,7 @@ start() {
   wine "$program" > "$work/nestmend.log" 2>&1 &
   program_pid=$!
   pids+=($program_pid)
-  window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
   # Wine draws the frame itself: the 385 x 98 client area sits inside a border and a caption.
   eval "$(xdotool getwindowgeometry --shell "$window")"
   border=$(((WIDTH - 385) / 2))
@@ -54,7 +54,7 @@ start_and_browse() {
   start
   click_at 274 35
   local dialog
-  dialog=$(timeout 20 xdotool search --sync --onlyvisible --name '^Open$' | head -n 1)
+  dialog=$(timeout 30 xdotool search --sync --onlyvisible --name '^Open$' | head -n 1)
   xdotool windowfocus --sync "$dialog"
   xdotool type --delay 2 "$1"
   xdotool key Return
