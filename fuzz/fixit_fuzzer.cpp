@@ -37,7 +37,14 @@ void CheckOrder(const RecordingSurface& surface, std::int64_t balance) {
          "the status texts are out of order");
   Expect(operations[fixing - 1].starts_with("Max="), "the count does not end by setting Max");
   Expect(std::stof(operations[fixing - 1].substr(4)) > 0, "Max from the count is not above 0");
-  Expect(surface.refused_values == 0, "a Value outside the bar's range was set");
+  float maximum = 100;
+  for (const std::string& operation : operations) {
+    const bool is_max = operation.starts_with("Max=");
+    if (!is_max && !operation.starts_with("Value=")) continue;
+    const float number = std::stof(operation.substr(is_max ? 4 : 6));
+    if (is_max && number > 0) maximum = number;
+    Expect(is_max || (number >= 0 && number <= maximum), "a Value outside the bar's range was set");
+  }
   Expect(surface.messages.size() == 1, "not exactly one closing message");
   Expect(balance <= 0 || surface.value == static_cast<float>(balance - 1),
          "the bar does not end on the last appended line");
@@ -52,9 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // UTF-16 and UTF-32 text is read, but 8-bit lines are never appended to it.
   const bool wide = input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF") ||
                     input.starts_with(std::string_view("\0\0\xFE\xFF", 4));
-  const std::vector<std::string> literal = nestmend::testing::LiteralSequence(path, !wide);
+  // What a reading one byte at a time on one thread shows, every batch expanded.
+  RecordingSurface literal(path);
+  nestmend::Fixit(literal, nestmend::SystemFiles(), {.chunk_bytes = 1, .threads = 1});
+  dir.Write("input", input);
 
-  RecordingSurface surface(path);  // every batch expanded
+  RecordingSurface surface(path);
   // Chunks small enough for quoted items and line ends to straddle them, 1 to 8 threads.
   const nestmend::ReadPlan plan{1 + size % 61, static_cast<unsigned>(1 + size % 8)};
   nestmend::Fixit(surface, nestmend::SystemFiles(), plan);
@@ -65,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Expect(nestmend::testing::ReadAll(path) == expected,
          "the file is not its original bytes followed by exactly the missing lines");
   CheckOrder(surface, balance);
-  Expect(surface.operations == literal,
-         "what was shown differs from reading the file item by item");
+  Expect(surface.operations == literal.operations,
+         "what was shown differs from reading the file a byte at a time");
   return 0;
 }
