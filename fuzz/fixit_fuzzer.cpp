@@ -70,8 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   nestmend::Fixit(surface, nestmend::SystemFiles(), plan);
 
   const std::int64_t balance = nestmend::testing::BraceBalance(input);
-  std::string expected = input;
-  for (std::int64_t line = 0; line < balance && !wide; ++line) expected += "}\r\n";
+  const std::string expected = input + nestmend::testing::Lines(wide ? 0 : balance);
   Expect(nestmend::testing::ReadAll(path) == expected,
          "the file is not its original bytes followed by exactly the missing lines");
   CheckOrder(surface, balance);
