@@ -24,5 +24,7 @@ function(nestmend_add_test)
     add_test(NAME ${group} COMMAND ${ARG_NAME} --gtest_filter=${filter})
     list(APPEND groups ${group})
   endwhile()
-  set_tests_properties(${groups} PROPERTIES ENVIRONMENT "${environment}" SKIP_RETURN_CODE 77)
+  # Each group takes seconds; one that hangs is cut off after a minute, not ctest's default.
+  set_tests_properties(${groups} PROPERTIES ENVIRONMENT "${environment}" SKIP_RETURN_CODE 77
+                       TIMEOUT 60)
 endfunction()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Starts the real Nestmend.exe under Wine in a virtual X display and uses it as a person would:
-# chooses a file with "..." in the system's file dialog, clicks "Begin", finds the closing
-# message and presses OK, checks the repaired bytes, repairs again (nothing more is appended) and
-# presses "Exit" while that run's message shows; then types a path into the path box and presses
-# "Exit" in the middle of a long run: the program must end and leave the file alone.
+# reaches "..." with Tab and chooses a file in the system's file dialog, clicks "Begin", finds the
+# closing message and presses OK, checks the repaired bytes, repairs again (nothing more is
+# appended) and presses "Exit" while that run's message shows; then types a path into the path
+# box, presses Enter, and "Exit" in the middle of the long run: the program must end and leave
+# the file alone.
 # usage: end_to_end_windows_test.sh path/to/Nestmend.exe [screenshot.png]
 set -euo pipefail
 program=$(realpath "$1")
@@ -49,10 +50,12 @@ start_and_type() {
   xdotool type --delay 2 "$1"
 }
 
-# Starts Nestmend.exe and chooses PATH through "..." and the system's file dialog.
+# Starts Nestmend.exe and chooses PATH through "..." and the system's file dialog, from the
+# keyboard: Tab from the path box reaches "...", and the space bar presses it.
 start_and_browse() {
   start
-  click_at 274 35
+  click_at 120 35
+  xdotool key Tab space
   local dialog
   dialog=$(timeout 30 xdotool search --sync --onlyvisible --name '^Open$' | head -n 1)
   xdotool windowfocus --sync "$dialog"
@@ -140,8 +143,14 @@ large="$work/large.txt"
 truncate -s 1G "$large"
 printf '{' >> "$large"
 start_and_type "$(windows_path "$large")"
-click_begin
-sleep 0.5  # into the run
+xdotool key Return  # Enter presses "Begin"
+# The run opens the very path typed, each key once (the scan takes about 2 s).
+for attempt in $(seq 101); do
+  [[ -n $(find /proc/[0-9]*/fd -lname "$large" 2> /dev/null || true) ]] && break
+  [[ $attempt -le 100 ]] || { echo "FAIL: the typed file was never opened"; exit 1; }
+  sleep 0.05
+done
+sleep 0.3  # into the run
 press_exit_and_expect_the_end
 if [[ $(stat -c %s "$large") -ne $(((1 << 30) + 1)) ]]; then
   echo "FAIL: the file changed although the run was left"

@@ -57,7 +57,8 @@ TEST(Items, AreReadOneByOneAsTheRulesSay) {
 }
 
 // Only number 1, bound to one file at a time; a read that fails in the middle of an item
-// reports no item and keeps the caller's.
+// reports no item and keeps the caller's. The leading bytes (a byte order mark's) are the
+// file's first four, whatever size of chunk brought them.
 TEST(Items, FileNumberOneIsBoundToOneFileAtATime) {
   TempDir dir;
   const std::string first = dir.Write("first", "abcdefgh,x");
@@ -76,6 +77,11 @@ TEST(Items, FileNumberOneIsBoundToOneFileAtATime) {
   EXPECT_EQ(files.AtEndOfFile(kFileNumber), std::nullopt);
   EXPECT_FALSE(files.PrintLine(kFileNumber, "}"));
   EXPECT_TRUE(files.LeadingBytes(kFileNumber).empty());
+  for (std::size_t chunk = 1; chunk <= 5; ++chunk) {  // the first four bytes, however read
+    SequentialFiles whole(SystemFiles(), {.chunk_bytes = chunk, .threads = 1});
+    ASSERT_TRUE(whole.OpenForInput(first, kFileNumber) && whole.ReadDataItem(kFileNumber, item));
+    EXPECT_EQ(whole.LeadingBytes(kFileNumber), "abcd") << "chunks of " << chunk;
+  }
 }
 
 // Under Wine every file operation costs many times what it costs natively: fewer random files.
