@@ -2,9 +2,9 @@
 # Starts the real Nestmend.exe under Wine in a virtual X display and uses it as a person would:
 # reaches "..." with Tab and chooses a file in the system's file dialog, clicks "Begin", finds the
 # closing message and presses OK, checks the repaired bytes, repairs again (nothing more is
-# appended) and presses "Exit" while that run's message shows; then types a path into the path
-# box, presses Enter, and "Exit" in the middle of the long run: the program must end and leave
-# the file alone.
+# appended); drops another file on the window, repairs it and presses "Exit" while that run's
+# message shows; then types a path into the path box, presses Enter, and "Exit" in the middle of
+# the long run: the program must end and leave the file alone.
 # usage: end_to_end_windows_test.sh path/to/Nestmend.exe [screenshot.png]
 set -euo pipefail
 program=$(realpath "$1")
@@ -116,7 +116,7 @@ documents="$WINEPREFIX/drive_c/users/$(whoami)/Documents"
 if [[ -L "$documents" ]]; then rm "$documents"; fi
 mkdir -p "$documents"
 file="$documents/server settings.conf"
-rm -f "$file"
+rm -f "$file" "$documents/dropped settings.conf"
 printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
 expected="$(bytes "$file") $(printf '}\r\n}\r\n' | od -An -tx1 | tr -s ' \n' ' ')"
 start_and_browse "C:\\users\\$(whoami)\\Documents\\server settings.conf"
@@ -133,11 +133,18 @@ if [[ $(bytes "$file" | tr -s ' ') != $(echo "$expected" | tr -s ' ') ]]; then
   exit 1
 fi
 click_begin  # again: nothing is missing now
+answer_the_message
+[[ $(bytes "$file" | tr -s ' ') == $(echo "$expected" | tr -s ' ') ]] || { echo "FAIL: the second run changed the file"; exit 1; }
+# Another cut-off file, dropped on the window from a file manager.
+dropped="$documents/dropped settings.conf"
+printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$dropped"
+python3 "$(dirname "$0")/drop_file.py" "$window" $((X + border + 150)) $((Y + caption + 60)) "$dropped"
+click_begin
 wait_for_the_message
 press_exit_and_expect_the_end  # while the message shows: it goes, and the program with it
-[[ $(bytes "$file" | tr -s ' ') == $(echo "$expected" | tr -s ' ') ]] || { echo "FAIL: the second run changed the file"; exit 1; }
-rm -f "$file"
-echo "end to end (Windows): chosen with \"...\", repaired, a second run appended nothing, Exit during its message ended it"
+[[ $(bytes "$dropped" | tr -s ' ') == $(echo "$expected" | tr -s ' ') ]] || { echo "FAIL: the dropped file was not repaired"; exit 1; }
+rm -f "$file" "$dropped"
+echo "end to end (Windows): chosen with \"...\", repaired, a second run appended nothing, a dropped file repaired, Exit during its message ended it"
 
 large="$work/large.txt"
 truncate -s 1G "$large"
