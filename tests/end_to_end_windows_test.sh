@@ -22,6 +22,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 source "$(dirname "$0")/virtual_display.sh"
 at_exit+=("wineserver -k 2> /dev/null")
 wineserver -k 2> /dev/null || true
+wineserver -w
 mkdir -p "$WINEPREFIX"
 wineserver -p > /dev/null 2>&1
 wineboot --init > /dev/null 2>&1

@@ -7,7 +7,12 @@ pids=()
 at_exit=()
 cleanup() {
   for command in "${at_exit[@]}"; do eval "$command" || true; done
-  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+  # Only those still running: an ended process's number may belong to another one by now.
+  local running
+  running=$(jobs -pr)
+  for pid in "${pids[@]}"; do
+    if grep -qx "$pid" <<< "$running"; then kill "$pid" 2> /dev/null || true; fi
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
