@@ -1,12 +1,16 @@
 #include "fixit.h"
 
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "sequential_files.h"
 
 namespace nestmend {
 namespace {
+
+using Kind = RunOutcome::Kind;
 
 constexpr std::string_view kClosingMessage =
     "If Nestmend failed to fix your file, e-mail me at " NESTMEND_MAINTAINER_EMAIL
@@ -14,6 +18,7 @@ constexpr std::string_view kClosingMessage =
 
 // Lines handed to the file and reported to the bar at a time.
 constexpr std::uint64_t kLinesPerBatch = 16384;
+constexpr std::string_view kLine = "}";
 
 // 8-bit lines appended to UTF-16 or UTF-32 text would corrupt it.
 bool StartsWithWideByteOrderMark(std::string_view head) {
@@ -21,29 +26,85 @@ bool StartsWithWideByteOrderMark(std::string_view head) {
          head.starts_with(std::string_view("\x00\x00\xFE\xFF", 4));
 }
 
+// Why a file could not be opened for reading, or read.
+Kind ReadingFailure(FileProblem problem) {
+  switch (problem) {
+    case FileProblem::kNotExact:
+      return Kind::kPathNotExact;
+    case FileProblem::kMissing:
+      return Kind::kMissing;
+    case FileProblem::kFolder:
+      return Kind::kFolder;
+    case FileProblem::kDevice:
+      return Kind::kDevice;
+    case FileProblem::kPipe:
+      return Kind::kPipe;
+    case FileProblem::kNotPlain:
+      return Kind::kNotPlain;
+    case FileProblem::kChanged:
+      return Kind::kChanged;
+    default:
+      return Kind::kCannotRead;
+  }
+}
+
+// Why the lines could not be begun, or were taken back.
+Kind WritingFailure(FileProblem problem) {
+  switch (problem) {
+    case FileProblem::kChanged:
+    case FileProblem::kMissing:  // gone since the scan
+    case FileProblem::kFolder:
+    case FileProblem::kDevice:
+    case FileProblem::kPipe:
+    case FileProblem::kNotPlain:
+      return Kind::kChanged;
+    case FileProblem::kHeld:
+      return Kind::kHeld;
+    case FileProblem::kNoRoom:
+      return Kind::kNoRoom;
+    case FileProblem::kTooLarge:
+      return Kind::kTooLarge;
+    default:
+      return Kind::kCannotWrite;
+  }
+}
+
 // One run: the state that lives from "Begin" to the closing message.
 class Run {
  public:
   Run(RepairSurface& surface, FileSystem& file_system, ReadPlan plan)
-      : surface_(surface), files_(file_system, plan) {}
+      : surface_(surface),
+        files_(file_system, plan, [this] { return Pump(surface_.PumpEventsRepeatedly(0)); }) {}
 
   void Perform() {
-    const std::optional<std::uint64_t> items = Count();
-    if (!items) return Finish(false);
-    const std::optional<std::int64_t> balance = Scan();
-    if (!balance) return Finish(false);
-    const bool repaired = Append(*balance);
-    // "Exit" during the last write or the flush: the file is complete, and the run ends here.
-    Pump(surface_.PumpEventsRepeatedly(0));
-    Finish(repaired, *balance);
+    try {
+      Repair();
+    } catch (const std::bad_alloc&) {
+      Refused();
+    } catch (const std::system_error&) {
+      Refused();
+    }
+    files_.CloseAllFiles();
+    if (stopped_) return;
+    Finish();
   }
 
  private:
+  void Repair() {
+    const std::optional<std::uint64_t> items = Count();
+    if (!items) return;
+    const std::optional<std::int64_t> balance = Scan();
+    if (!balance) return;
+    Append(*balance);
+    // "Exit" during the last write or the flush: the file is complete, and the run ends here.
+    Pump(surface_.PumpEventsRepeatedly(0));
+  }
+
   // Pass 1: the number of data items, for the progress range.
   std::optional<std::uint64_t> Count() {
     surface_.SetStatus(texts::kPreparing);
     if (!Pump(surface_.PumpEvents())) return std::nullopt;
-    if (!files_.OpenForInput(surface_.RepairPath(), kFileNumber)) return std::nullopt;
+    if (!Open(ItemDetail::kItems)) return std::nullopt;
     std::uint64_t records = 0;
     while (true) {
       const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
@@ -62,7 +123,7 @@ class Run {
   std::optional<std::int64_t> Scan() {
     surface_.SetStatus(texts::kFixing);
     if (!Pump(surface_.PumpEvents())) return std::nullopt;
-    if (!files_.OpenForInput(surface_.RepairPath(), kFileNumber)) return std::nullopt;
+    if (!Open(ItemDetail::kItemsAndBraces)) return std::nullopt;
     std::uint64_t records = 0;
     std::int64_t balance = 0;
     while (true) {
@@ -85,44 +146,105 @@ class Run {
     return balance;
   }
 
-  // Pass 3: the missing lines, all or nothing. True when they are on the disk.
-  bool Append(std::int64_t balance) {
+  bool Open(ItemDetail scan_for) {
+    const std::string path = surface_.RepairPath();
+    if (files_.OpenForInput(path, kFileNumber, scan_for)) return true;
+    outcome_.kind = path.empty() ? Kind::kNoPath : ReadingFailure(files_.Problem());
+    outcome_.problem = files_.Problem();
+    return false;
+  }
+
+  // Pass 3: the missing lines, all or nothing.
+  void Append(std::int64_t balance) {
     surface_.SetProgressValue(0);
     surface_.SetProgressMax(static_cast<float>(balance + 1));
-    if (balance <= 0) return false;
+    outcome_.lines = static_cast<std::uint64_t>(balance < 0 ? -balance : balance);
+    if (balance <= 0) {
+      outcome_.kind = balance == 0 ? Kind::kBalanced : Kind::kMoreClosing;
+      return;
+    }
     const auto lines = static_cast<std::uint64_t>(balance);
     // Only the very file that was scanned, unchanged since, is written to, and only once the
     // room for every line is set aside.
     bool writing = !wide_text_ &&
                    files_.OpenForAppend(surface_.RepairPath(), kFileNumber, scanned_) &&
-                   files_.Reserve(kFileNumber, lines * 3);
-    // An append that cannot be undone runs to its end before the window is heard again.
-    const bool undoable = !writing || files_.CanCutBack(kFileNumber);
+                   files_.PlanLines(kFileNumber, kLine, lines);
+    if (wide_text_) {
+      outcome_.kind = Kind::kWideText;
+    } else if (!writing) {
+      Refuse(files_.Problem());
+    }
     for (std::uint64_t first = 0; first < lines; first += kLinesPerBatch) {
       const std::uint64_t count = std::min(kLinesPerBatch, lines - first);
-      writing = writing && files_.PrintLines(kFileNumber, "}", count);
+      if (writing && !files_.PrintLines(kFileNumber, kLine, count)) {
+        writing = false;
+        Refuse(files_.Problem());
+      }
       surface_.AppendProgress(first, count);
       // No pump of the repair's own, only a chance for the window to repaint and to take "Exit"
-      // while millions of lines go out; leaving then undoes the append.
-      if (undoable && !Pump(surface_.PumpEventsRepeatedly(0))) {
-        files_.CutBack(kFileNumber);
-        files_.CloseAllFiles();
-        return false;
-      }
+      // while millions of lines go out; leaving then undoes the append, or completes it.
+      if (stopped_ || !Pump(surface_.PumpEventsRepeatedly(0))) return Withdraw();
     }
+    if (!writing) return;
     // A stop asked for while the disk confirms the lines ends the run after it, complete.
-    writing = writing &&
-              files_.FlushToDisk(kFileNumber, [this] { Pump(surface_.PumpEventsRepeatedly(0)); });
-    files_.CloseAllFiles();
-    return writing;
+    if (files_.FlushToDisk(kFileNumber)) {
+      outcome_.kind = stopped_ ? Kind::kStoppedCompleted : Kind::kRepaired;
+    } else {
+      Refuse(files_.Problem());
+    }
   }
 
-  void Finish(bool repaired, std::int64_t balance = 0) {
-    files_.CloseAllFiles();
-    if (stopped_) return;
-    if (repaired) {
+  // The append did not begin, or went wrong and was taken back as far as it could be.
+  void Refuse(FileProblem problem) {
+    outcome_.problem = problem;
+    outcome_.left_behind = LinesLeft();
+    outcome_.kind = outcome_.left_behind > 0 && problem != FileProblem::kChanged
+                        ? Kind::kLeftBehind
+                        : WritingFailure(problem);
+  }
+
+  void Withdraw() {
+    switch (files_.Withdraw(kFileNumber)) {
+      case AppendFile::Ending::kUndone:
+        outcome_.kind = Kind::kStoppedUntouched;
+        break;
+      case AppendFile::Ending::kCompleted:
+        outcome_.kind = Kind::kStoppedCompleted;
+        break;
+      case AppendFile::Ending::kPartial:
+        outcome_.kind = Kind::kStoppedPartial;
+        outcome_.left_behind = LinesLeft();
+        break;
+    }
+  }
+
+  // Lines, or parts of one, that the append left in the file.
+  std::uint64_t LinesLeft() const {
+    const std::uint64_t bytes = files_.BytesAppended(kFileNumber);
+    return (bytes + kLine.size() + 1) / (kLine.size() + 2);
+  }
+
+  // The system refused a thread or memory: whatever the append wrote is taken back (or, where
+  // that is refused, completed), and the run ends saying what became of the file.
+  void Refused() {
+    outcome_.kind = Kind::kNoMemory;
+    try {
+      if (files_.BytesAppended(kFileNumber) == 0) return;
+      Withdraw();
+      if (outcome_.kind == Kind::kStoppedUntouched) outcome_.kind = Kind::kNoMemory;
+      if (outcome_.kind == Kind::kStoppedCompleted) outcome_.kind = Kind::kRepaired;
+      if (outcome_.kind == Kind::kStoppedPartial) outcome_.kind = Kind::kLeftBehind;
+    } catch (...) {
+      // Still no memory: the file is left as the append left it.
+      outcome_.kind = Kind::kLeftBehind;
+      outcome_.left_behind = LinesLeft();
+    }
+  }
+
+  void Finish() {
+    if (outcome_.repaired()) {
       std::string summary(texts::kFixedBefore);
-      summary += std::to_string(balance);
+      summary += std::to_string(outcome_.lines);
       summary += texts::kFixedAfter;
       surface_.SetStatus(summary);
     } else {
@@ -138,6 +260,10 @@ class Run {
 
   // A pass that cannot go on: the file is closed and nothing will be written.
   std::nullopt_t Abandon() {
+    if (!stopped_) {
+      outcome_.kind = ReadingFailure(files_.Problem());
+      outcome_.problem = files_.Problem();
+    }
     files_.CloseAllFiles();
     return std::nullopt;
   }
@@ -148,6 +274,7 @@ class Run {
   std::optional<FileIdentity> scanned_;
   bool wide_text_ = false;
   bool stopped_ = false;
+  RunOutcome outcome_;
 };
 
 }  // namespace

@@ -4,8 +4,9 @@
 #include <string_view>
 
 #include "file_system.h"
+#include "input_file.h"
 #include "repair_surface.h"
-#include "sequential_files.h"
+#include "run_outcome.h"
 
 namespace nestmend {
 
@@ -35,10 +36,14 @@ std::string_view ClosingMessage();
 // found after the flush not to have gone where it should, is cut back, but never past bytes
 // another program added. Nothing is ever created.
 //
-// When a pump returns false the run stops there: it undoes whatever it appended, closes the
-// file and returns without summary or message. An append that could not be undone (an
-// append-only file) pumps nothing until it is complete; a stop asked for during it, or during
-// the flush, ends the run after the flush, with the file completely repaired.
+// Every file call is made on a storage thread; while one is out, the run calls the surface's
+// PumpEventsRepeatedly(0) every few milliseconds, so a window goes on answering however slow or
+// stalled the storage is. When a pump returns false the run stops: a read still out is
+// abandoned, and the run returns at once without summary or message; a write, a flush or a
+// cut-back still out is waited for first. Whatever the append wrote is cut back, or where the
+// cut-back is refused (an append-only file, a file system that will not shrink files), the
+// append is completed and flushed instead. A stop asked for during the flush ends the run after
+// it, with the file completely repaired.
 void Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles(), ReadPlan plan = {});
 
 }  // namespace nestmend

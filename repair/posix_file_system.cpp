@@ -34,6 +34,14 @@ bool IsKernelFileSystem(const struct statfs& system) {
   }
 }
 
+FileKind KindOf(mode_t mode, bool kernel_file_system) {
+  if (S_ISREG(mode)) return kernel_file_system ? FileKind::kOther : FileKind::kPlain;
+  if (S_ISDIR(mode)) return FileKind::kFolder;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return FileKind::kDevice;
+  if (S_ISFIFO(mode) || S_ISSOCK(mode)) return FileKind::kPipe;
+  return FileKind::kOther;
+}
+
 FileIdentity IdentityOf(const struct stat& status, bool kernel_file_system) {
   FileIdentity identity;
   identity.device = static_cast<std::uint64_t>(status.st_dev);
@@ -41,15 +49,40 @@ FileIdentity IdentityOf(const struct stat& status, bool kernel_file_system) {
   identity.size = status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
   identity.modified_seconds = status.st_mtim.tv_sec;
   identity.modified_nanoseconds = status.st_mtim.tv_nsec;
-  identity.regular = S_ISREG(status.st_mode) && !kernel_file_system;
+  identity.kind = KindOf(status.st_mode, kernel_file_system);
   return identity;
 }
 
-int Fd(FileSystem::Handle handle) { return static_cast<int>(handle); }
-
-bool SameFile(const FileIdentity& one, const FileIdentity& other) {
-  return one.device == other.device && one.inode == other.inode;
+// What errno says, in the file's terms.
+FileProblem Problem(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return FileProblem::kMissing;
+    case EACCES:
+    case EPERM:
+      return FileProblem::kNoPermission;
+    case EROFS:
+    case ETXTBSY:
+      return FileProblem::kReadOnly;
+    case ENOSPC:
+    case EDQUOT:
+      return FileProblem::kNoRoom;
+    case EFBIG:
+      return FileProblem::kTooLarge;
+    case EOPNOTSUPP:
+    case ENOSYS:
+      return FileProblem::kUnsupported;
+    default:
+      return FileProblem::kFailed;
+  }
 }
+
+FileProblem LastProblem() { return Problem(errno); }
+
+int Fd(FileSystem::Handle handle) { return static_cast<int>(handle); }
 
 // Restarts a call that a signal interrupted.
 template <typename Call>
@@ -69,57 +102,62 @@ class PosixFileSystem final : public FileSystem {
     std::signal(SIGXFSZ, SIG_IGN);
   }
 
-  std::optional<Handle> OpenForReading(const std::string& path) override {
+  FileResult<Handle> OpenForReading(const std::string& path) override {
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever, and a read of a
-    // file that can block (a device, /proc/kmsg) fails at once instead of hanging the window.
+    // file that can block (a device, /proc/kmsg) fails at once instead of hanging the run.
     return Open(path, O_RDONLY);
   }
 
-  std::optional<Handle> OpenForAppending(const std::string& path) override {
+  FileResult<Handle> OpenForAppending(const std::string& path) override {
     // No O_CREAT: a file that vanished is not brought back as an empty one.
     return Open(path, O_WRONLY | O_APPEND);
   }
 
-  std::optional<FileIdentity> Identify(Handle handle) override {
+  FileResult<FileIdentity> Identify(Handle handle) override {
     struct stat status {};
     struct statfs system {};
-    if (fstat(Fd(handle), &status) != 0 || fstatfs(Fd(handle), &system) != 0) return std::nullopt;
-    return IdentityOf(status, IsKernelFileSystem(system));
-  }
-
-  std::optional<FileIdentity> IdentifyPath(const std::string& path) override {
-    struct stat status {};
-    struct statfs system {};
-    if (path.empty() || Retry([&] { return stat(path.c_str(), &status); }) != 0 ||
-        Retry([&] { return statfs(path.c_str(), &system); }) != 0) {
-      return std::nullopt;
+    if (fstat(Fd(handle), &status) != 0 || fstatfs(Fd(handle), &system) != 0) {
+      return LastProblem();
     }
     return IdentityOf(status, IsKernelFileSystem(system));
   }
 
-  bool Lock(Handle handle) override {
+  FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
+    if (path.empty()) return FileProblem::kMissing;
+    // The system's calls take a path up to its first NUL: it would name another file.
+    if (path.find('\0') != std::string::npos) return FileProblem::kNotExact;
+    struct stat status {};
+    struct statfs system {};
+    if (Retry([&] { return stat(path.c_str(), &status); }) != 0 ||
+        Retry([&] { return statfs(path.c_str(), &system); }) != 0) {
+      return LastProblem();
+    }
+    return IdentityOf(status, IsKernelFileSystem(system));
+  }
+
+  FileStatus Lock(Handle handle) override {
     struct flock whole_file {};
     whole_file.l_type = F_WRLCK;
     whole_file.l_whence = SEEK_SET;
-    if (Retry([&] { return fcntl(Fd(handle), F_OFD_SETLK, &whole_file); }) == 0) return true;
+    if (Retry([&] { return fcntl(Fd(handle), F_OFD_SETLK, &whole_file); }) == 0) return {};
     // Where the file system keeps no locks, the identity check under it still stands.
-    return errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS;
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return {};
+    return errno == EAGAIN || errno == EACCES ? FileProblem::kHeld : LastProblem();
   }
 
-  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+  FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         offset + length > limit.rlim_cur) {
-      return Reservation::kNoRoom;
+      return FileProblem::kTooLarge;
     }
-    if (length == 0) return Reservation::kReserved;
+    if (length == 0) return {};
     const int result = Retry([&] {
       return fallocate(Fd(handle), FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                        static_cast<off_t>(length));
     });
-    if (result == 0) return Reservation::kReserved;
-    return errno == EOPNOTSUPP || errno == ENOSYS ? Reservation::kUnsupported
-                                                  : Reservation::kNoRoom;
+    if (result == 0) return {};
+    return LastProblem();
   }
 
   bool CanTruncate(Handle handle) override {
@@ -128,48 +166,54 @@ class PosixFileSystem final : public FileSystem {
     return ioctl(Fd(handle), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_APPEND_FL) == 0;
   }
 
-  std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
+  FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) override {
     const ssize_t count = Retry([&] { return read(Fd(handle), buffer.data(), buffer.size()); });
-    if (count < 0) return std::nullopt;
+    if (count < 0) return LastProblem();
     return static_cast<std::size_t>(count);
   }
 
-  std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+  FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+    // O_APPEND: each write lands at the end, after whatever another program appended.
     const ssize_t count = Retry([&] { return write(Fd(handle), bytes.data(), bytes.size()); });
-    if (count <= 0) return std::nullopt;
+    if (count < 0) return LastProblem();
+    if (count == 0) return FileProblem::kFailed;
     return static_cast<std::size_t>(count);
   }
 
-  bool Truncate(Handle handle, std::uint64_t length) override {
-    return Retry([&] { return ftruncate(Fd(handle), static_cast<off_t>(length)); }) == 0;
+  FileStatus Truncate(Handle handle, std::uint64_t length) override {
+    if (Retry([&] { return ftruncate(Fd(handle), static_cast<off_t>(length)); }) == 0) return {};
+    return LastProblem();
   }
 
-  bool Sync(Handle handle) override {
-    return Retry([&] { return fsync(Fd(handle)); }) == 0;
+  FileStatus Sync(Handle handle) override {
+    if (Retry([&] { return fsync(Fd(handle)); }) == 0) return {};
+    return LastProblem();
   }
 
-  bool Close(Handle handle) override {
+  FileStatus Close(Handle handle) override {
     // Linux frees the descriptor even when close reports EINTR, so it is never retried.
-    return close(Fd(handle)) == 0;
+    if (close(Fd(handle)) == 0) return {};
+    return LastProblem();
   }
 
  private:
-  std::optional<Handle> Open(const std::string& path, int access) {
+  FileResult<Handle> Open(const std::string& path, int access) {
     // Only a plain file is opened; and it must still be that file once open.
-    const std::optional<FileIdentity> named = IdentifyPath(path);
-    if (!named || !named->regular) return std::nullopt;
+    const FileResult<FileIdentity> named = IdentifyPath(path);
+    if (!named) return named.problem();
+    if (!named->regular()) return ProblemOf(named->kind);
     const int handle =
         Retry([&] { return open(path.c_str(), access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
-    if (handle < 0) return std::nullopt;
-    const std::optional<FileIdentity> opened = Identify(handle);
-    if (!opened || !opened->regular || !SameFile(*opened, *named)) {
+    if (handle < 0) return LastProblem();
+    const FileResult<FileIdentity> opened = Identify(handle);
+    if (!opened || !opened->regular() || !opened->SameFile(*named)) {
       close(Fd(handle));
-      return std::nullopt;
+      return FileProblem::kChanged;
     }
     if ((access & O_ACCMODE) == O_RDONLY) {
       posix_fadvise(Fd(handle), 0, 0, POSIX_FADV_SEQUENTIAL);
     }
-    return handle;
+    return Handle{handle};
   }
 };
 

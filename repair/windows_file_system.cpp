@@ -27,8 +27,9 @@ bool IsDeviceName(std::wstring_view component) {
          stem[3] >= L'0' && stem[3] <= L'9';
 }
 
+// Strict: text that is not UTF-8 names no file exactly.
 std::optional<std::wstring> Utf16(std::string_view utf8) {
-  if (utf8.empty() || utf8.size() > INT_MAX) return std::nullopt;
+  if (utf8.size() > INT_MAX) return std::nullopt;
   const int size = static_cast<int>(utf8.size());
   const int wide_size =
       MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
@@ -48,117 +49,163 @@ FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info, DWORD type) {
                               info.ftLastWriteTime.dwLowDateTime;
   identity.modified_seconds = static_cast<std::int64_t>(ticks / 10'000'000);
   identity.modified_nanoseconds = static_cast<std::int64_t>(ticks % 10'000'000 * 100);
-  identity.regular =
-      type == FILE_TYPE_DISK && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    identity.kind = FileKind::kFolder;
+  } else if (type == FILE_TYPE_DISK) {
+    identity.kind = FileKind::kPlain;
+  } else {
+    identity.kind = type == FILE_TYPE_PIPE ? FileKind::kPipe : FileKind::kDevice;
+  }
   return identity;
+}
+
+// What GetLastError says, in the file's terms.
+FileProblem LastProblem() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return FileProblem::kMissing;
+    case ERROR_ACCESS_DENIED:
+      return FileProblem::kNoPermission;
+    case ERROR_WRITE_PROTECT:
+      return FileProblem::kReadOnly;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return FileProblem::kHeld;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FileProblem::kNoRoom;
+    case ERROR_FILE_TOO_LARGE:
+      return FileProblem::kTooLarge;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_PARAMETER:
+      return FileProblem::kUnsupported;
+    default:
+      return FileProblem::kFailed;
+  }
 }
 
 HANDLE Native(FileSystem::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 class WindowsFileSystem final : public FileSystem {
  public:
-  std::optional<Handle> OpenForReading(const std::string& path) override {
+  FileResult<Handle> OpenForReading(const std::string& path) override {
     // Others may go on reading and writing it; the scan sees any change in its identity.
     return Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                 FILE_FLAG_SEQUENTIAL_SCAN);
   }
 
-  std::optional<Handle> OpenForAppending(const std::string& path) override {
+  FileResult<Handle> OpenForAppending(const std::string& path) override {
     // While the lines go out, others may read the file but not write it; an open by a second
     // Nestmend fails, which keeps two repairs of one file apart.
-    const std::optional<Handle> handle =
-        Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0);
-    if (handle && !SetFilePointerEx(Native(*handle), LARGE_INTEGER{}, nullptr, FILE_END)) {
-      Close(*handle);
-      return std::nullopt;
-    }
-    return handle;
+    return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0);
   }
 
-  std::optional<FileIdentity> Identify(Handle handle) override {
+  FileResult<FileIdentity> Identify(Handle handle) override {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(Native(handle), &info)) return std::nullopt;
+    if (!GetFileInformationByHandle(Native(handle), &info)) return LastProblem();
     return IdentityOf(info, GetFileType(Native(handle)));
   }
 
-  std::optional<FileIdentity> IdentifyPath(const std::string& path) override {
-    const std::optional<std::wstring> wide = WindowsPath(path);
-    if (!wide || !IsPlainFile(*wide)) return std::nullopt;
+  FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
+    const FileResult<std::wstring> wide = WindowsPath(path);
+    if (!wide) return wide.problem();
+    if (const FileStatus plain = PlainFile(*wide); !plain) return plain.problem();
     // Attributes only: no data access, nothing a reader or writer of the file notices.
     const HANDLE handle = CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    const std::optional<FileIdentity> identity = Identify(reinterpret_cast<Handle>(handle));
+    if (handle == INVALID_HANDLE_VALUE) return LastProblem();
+    const FileResult<FileIdentity> identity = Identify(reinterpret_cast<Handle>(handle));
     CloseHandle(handle);
     return identity;
   }
 
-  // The sharing mode of the append already keeps every other writer out while it lasts.
-  bool Lock(Handle) override { return true; }
+  // The sharing mode of the append already keeps every other Windows writer out while it lasts.
+  FileStatus Lock(Handle) override { return {}; }
 
-  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+  FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
     FILE_ALLOCATION_INFO allocation{};
     allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(offset + length);
     if (SetFileInformationByHandle(Native(handle), FileAllocationInfo, &allocation,
                                    sizeof allocation)) {
-      return Reservation::kReserved;
+      return {};
     }
-    const DWORD error = GetLastError();
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
-                   error == ERROR_FILE_TOO_LARGE
-               ? Reservation::kNoRoom
-               : Reservation::kUnsupported;
+    const FileProblem problem = LastProblem();
+    return problem == FileProblem::kNoRoom || problem == FileProblem::kTooLarge
+               ? problem
+               : FileProblem::kUnsupported;
   }
 
   bool CanTruncate(Handle) override { return true; }
 
-  std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
+  FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) override {
     DWORD count = 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
-    if (!ReadFile(Native(handle), buffer.data(), wanted, &count, nullptr)) return std::nullopt;
-    return count;
+    if (!ReadFile(Native(handle), buffer.data(), wanted, &count, nullptr)) return LastProblem();
+    return std::size_t{count};
   }
 
-  std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+  FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
     DWORD count = 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    if (!WriteFile(Native(handle), bytes.data(), wanted, &count, nullptr) || count == 0) {
-      return std::nullopt;
-    }
-    return count;
+    // At the file's end as it is now, not where the last write ended: under Wine a Linux
+    // program may have appended meanwhile, and its bytes are not to be overwritten.
+    OVERLAPPED at_end{};
+    at_end.Offset = 0xFFFFFFFF;
+    at_end.OffsetHigh = 0xFFFFFFFF;
+    if (!WriteFile(Native(handle), bytes.data(), wanted, &count, &at_end)) return LastProblem();
+    if (count == 0) return FileProblem::kFailed;
+    return std::size_t{count};
   }
 
-  bool Truncate(Handle handle, std::uint64_t length) override {
+  FileStatus Truncate(Handle handle, std::uint64_t length) override {
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(length);
-    return SetFilePointerEx(Native(handle), position, nullptr, FILE_BEGIN) &&
-           SetEndOfFile(Native(handle));
+    if (SetFilePointerEx(Native(handle), position, nullptr, FILE_BEGIN) &&
+        SetEndOfFile(Native(handle))) {
+      return {};
+    }
+    return LastProblem();
   }
 
-  bool Sync(Handle handle) override { return FlushFileBuffers(Native(handle)) != 0; }
+  FileStatus Sync(Handle handle) override {
+    return FlushFileBuffers(Native(handle)) ? FileStatus() : LastProblem();
+  }
 
-  bool Close(Handle handle) override { return CloseHandle(Native(handle)) != 0; }
+  FileStatus Close(Handle handle) override {
+    return CloseHandle(Native(handle)) ? FileStatus() : LastProblem();
+  }
 
  private:
   // Decided from the path's attributes, before anything is opened.
-  static bool IsPlainFile(const std::wstring& wide) {
+  static FileStatus PlainFile(const std::wstring& wide) {
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    return GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &attributes) &&
-           (attributes.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &attributes)) {
+      return LastProblem();
+    }
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FileProblem::kFolder;
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0) return FileProblem::kDevice;
+    return {};
   }
 
-  std::optional<Handle> Open(const std::string& path, DWORD access, DWORD sharing, DWORD flags) {
-    const std::optional<std::wstring> wide = WindowsPath(path);
-    if (!wide || !IsPlainFile(*wide)) return std::nullopt;
+  FileResult<Handle> Open(const std::string& path, DWORD access, DWORD sharing, DWORD flags) {
+    const FileResult<std::wstring> wide = WindowsPath(path);
+    if (!wide) return wide.problem();
+    if (const FileStatus plain = PlainFile(*wide); !plain) return plain.problem();
     // OPEN_EXISTING: nothing is ever created.
     const HANDLE handle =
         CreateFileW(wide->c_str(), access, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    const std::optional<FileIdentity> identity = Identify(reinterpret_cast<Handle>(handle));
-    if (!identity || !identity->regular) {
+    if (handle == INVALID_HANDLE_VALUE) return LastProblem();
+    const FileResult<FileIdentity> identity = Identify(reinterpret_cast<Handle>(handle));
+    if (!identity || !identity->regular()) {
       CloseHandle(handle);
-      return std::nullopt;
+      return identity ? ProblemOf(identity->kind) : identity.problem();
     }
     return reinterpret_cast<Handle>(handle);
   }
@@ -166,29 +213,32 @@ class WindowsFileSystem final : public FileSystem {
 
 }  // namespace
 
-std::optional<std::wstring> WindowsPath(std::string_view utf8) {
+FileResult<std::wstring> WindowsPath(std::string_view utf8) {
+  if (utf8.empty()) return FileProblem::kMissing;
   std::optional<std::wstring> wide = Utf16(utf8);
-  if (!wide || wide->find(L'\0') != std::wstring::npos) return std::nullopt;
+  if (!wide || wide->find(L'\0') != std::wstring::npos) return FileProblem::kNotExact;
   std::wstring path = *wide;
   std::replace(path.begin(), path.end(), L'/', L'\\');
   // The device namespace, and the object manager's: only \\?\X:\ and \\?\UNC\ lead to files.
-  if (path.starts_with(L"\\\\.\\") || path.starts_with(L"\\??\\")) return std::nullopt;
+  if (path.starts_with(L"\\\\.\\") || path.starts_with(L"\\??\\")) return FileProblem::kDevice;
   const bool prefixed = path.starts_with(L"\\\\?\\");
   if (prefixed) {
     const std::wstring_view rest = std::wstring_view(path).substr(4);
     const bool drive =
         rest.size() >= 3 && std::iswalpha(rest[0]) && rest[1] == L':' && rest[2] == L'\\';
-    if (!drive && !rest.starts_with(L"UNC\\")) return std::nullopt;
+    if (!drive && !rest.starts_with(L"UNC\\")) return FileProblem::kDevice;
   }
   for (std::size_t begin = 0; begin <= path.size();) {
     const std::size_t end = std::min(path.find(L'\\', begin), path.size());
-    if (IsDeviceName(std::wstring_view(path).substr(begin, end - begin))) return std::nullopt;
+    if (IsDeviceName(std::wstring_view(path).substr(begin, end - begin))) {
+      return FileProblem::kDevice;
+    }
     begin = end + 1;
   }
   if (prefixed || path.size() < kMaxPath) return *wide;
   // Long: the full path, "." and ".." resolved, in the form that lifts MAX_PATH.
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return std::nullopt;
+  if (needed == 0) return FileProblem::kMissing;
   std::wstring full(needed, L'\0');
   full.resize(GetFullPathNameW(path.c_str(), needed, full.data(), nullptr));
   if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);

@@ -1,10 +1,16 @@
 #include "worker_pool.h"
 
+#include <system_error>
+
 namespace nestmend {
 
 WorkerPool::WorkerPool(unsigned workers) {
   threads_.reserve(workers);
-  for (unsigned worker = 0; worker < workers; ++worker) threads_.emplace_back([this] { Work(); });
+  try {
+    for (unsigned worker = 0; worker < workers; ++worker) threads_.emplace_back([this] { Work(); });
+  } catch (const std::system_error&) {
+    // A process limit: the scan goes on with the threads it has.
+  }
 }
 
 WorkerPool::~WorkerPool() {

@@ -1,5 +1,6 @@
 // A fixed set of threads that run jobs, for the scanning of chunks while the next one is read.
-// Started once for a repair and joined when it ends: no thread outlives it.
+// Started once for a repair and joined when it ends: no thread outlives it but one that must
+// finish an abandoned read first.
 #pragma once
 
 #include <condition_variable>
@@ -13,6 +14,7 @@ namespace nestmend {
 
 class WorkerPool {
  public:
+  // As many as the system gives, up to `workers`: perhaps none.
   explicit WorkerPool(unsigned workers);
   // Waits for the jobs that are running and drops those not yet begun.
   ~WorkerPool();
@@ -20,6 +22,7 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   void Submit(std::function<void()> job);
+  std::size_t size() const { return threads_.size(); }
 
  private:
   void Work();

@@ -172,13 +172,13 @@ TEST(Repair, AnyFileGainsExactlyItsMissingLines) {
   while (files.size() < kRandomFiles) {  // every 50th within a few bytes of a chunk's size
     const bool near_a_chunk = files.size() % 50 == 49;
     files.push_back(RandomBytes(
-        random, near_a_chunk ? SequentialFiles::kChunkBytes + random() % 7 - 3 : random() % 3000));
+        random, near_a_chunk ? ReadPlan{}.chunk_bytes + random() % 7 - 3 : random() % 3000));
   }
   TempDir dir;
   for (std::size_t index = 0; index < files.size(); ++index) {
     const std::string& original = files[index];
     const std::string path = dir.Write("file", original);
-    const ReadPlan plan{index % 2 ? SequentialFiles::kChunkBytes : 1 + random() % 4096,
+    const ReadPlan plan{index % 2 ? ReadPlan{}.chunk_bytes : 1 + random() % 4096,
                         index % 3 ? 2u : 1u};
     const RecordingSurface surface = Repair(path, SystemFiles(), plan);
     const std::int64_t balance = BraceBalance(original);

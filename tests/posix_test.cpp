@@ -207,9 +207,10 @@ TEST(Interference, AFullDiskOrAnAppendOnlyFileGetsAWholeAppendOrNone) {
   EXPECT_EQ(Repair(crowded).status, kNothingDone);
   EXPECT_TRUE(ReadAll(crowded) == kOpens + kOpens);
 
-  // Asked to stop at the append's first pump: it goes on to the end, then stops without a word.
+  // Asked to stop once lines have reached it, it cannot be cut back: it is completed instead,
+  // and the run stops without a word.
   RecordingSurface stopped(spacious, false);
-  stopped.stop_at_line = 0;
+  stopped.stop_at_line = 20000;  // past the first write
   Fixit(stopped);
   EXPECT_TRUE(stopped.messages.empty());
   EXPECT_TRUE(ReadAll(spacious) == kOpens + Lines(100000));

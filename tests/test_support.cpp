@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "storage_thread.h"
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -107,6 +109,7 @@ void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t co
 }
 
 bool FaultyFileSystem::Fails(Op op) {
+  on_forbidden_thread += !FileCallsAllowedHere();
   if (before) before(op, calls_[static_cast<int>(op)]);
   ++calls_[static_cast<int>(op)];
   const int step = static_cast<int>(steps.size());

@@ -90,6 +90,7 @@ RecordingSurface Repair(const std::string& path, FileSystem& files = SystemFiles
 
 // The system's files, each operation counted as a step, with chosen steps made to fail: a
 // failing reservation finds the file system unable to reserve, a failing CanTruncate says no.
+// Every operation made on a thread that must not wait for the storage (a window's) is counted.
 class FaultyFileSystem : public FileSystem {
  public:
   // clang-format off
@@ -98,51 +99,58 @@ class FaultyFileSystem : public FileSystem {
   // clang-format on
   std::optional<int> failing_step;  // this step, counted over every operation from 0, fails
   bool later_steps_fail = false;    // and so does every step after it
+  FileProblem failure = FileProblem::kFailed;   // how a step fails
   std::function<void(Op op, int call)> before;  // before each operation; `call` counts from 0
   std::size_t most_per_write = SIZE_MAX;        // a write takes at most this many bytes
   std::vector<Op> steps;                        // every operation so far, in order
   int open_handles = 0;
+  int on_forbidden_thread = 0;  // operations made on a window's thread
 
-  std::optional<Handle> OpenForReading(const std::string& path) override {
-    return Opened(Fails(Op::kOpenForReading) ? std::nullopt : system_.OpenForReading(path));
+  FileResult<Handle> OpenForReading(const std::string& path) override {
+    return Opened(Fails(Op::kOpenForReading) ? failure : system_.OpenForReading(path));
   }
-  std::optional<Handle> OpenForAppending(const std::string& path) override {
-    return Opened(Fails(Op::kOpenForAppending) ? std::nullopt : system_.OpenForAppending(path));
+  FileResult<Handle> OpenForAppending(const std::string& path) override {
+    return Opened(Fails(Op::kOpenForAppending) ? failure : system_.OpenForAppending(path));
   }
-  std::optional<FileIdentity> Identify(Handle handle) override {
-    return Fails(Op::kIdentify) ? std::nullopt : system_.Identify(handle);
+  FileResult<FileIdentity> Identify(Handle handle) override {
+    return Fails(Op::kIdentify) ? failure : system_.Identify(handle);
   }
-  std::optional<FileIdentity> IdentifyPath(const std::string& path) override {
-    return Fails(Op::kIdentifyPath) ? std::nullopt : system_.IdentifyPath(path);
+  FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
+    return Fails(Op::kIdentifyPath) ? failure : system_.IdentifyPath(path);
   }
-  bool Lock(Handle handle) override { return !Fails(Op::kLock) && system_.Lock(handle); }
-  Reservation Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
-    return Fails(Op::kReserve) ? Reservation::kUnsupported
+  FileStatus Lock(Handle handle) override {
+    return Fails(Op::kLock) ? failure : system_.Lock(handle);
+  }
+  FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+    return Fails(Op::kReserve) ? FileProblem::kUnsupported
                                : system_.Reserve(handle, offset, length);
   }
   bool CanTruncate(Handle handle) override {
     return !Fails(Op::kCanTruncate) && system_.CanTruncate(handle);
   }
-  std::optional<std::size_t> Read(Handle handle, std::span<char> buffer) override {
-    return Fails(Op::kRead) ? std::nullopt : system_.Read(handle, buffer);
+  FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) override {
+    return Fails(Op::kRead) ? failure : system_.Read(handle, buffer);
   }
-  std::optional<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
-    if (Fails(Op::kWrite)) return std::nullopt;
+  FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+    if (Fails(Op::kWrite)) return failure;
     return system_.Write(handle, bytes.first(std::min(bytes.size(), most_per_write)));
   }
-  bool Truncate(Handle handle, std::uint64_t length) override {
-    return !Fails(Op::kTruncate) && system_.Truncate(handle, length);
+  FileStatus Truncate(Handle handle, std::uint64_t length) override {
+    return Fails(Op::kTruncate) ? failure : system_.Truncate(handle, length);
   }
-  bool Sync(Handle handle) override { return !Fails(Op::kSync) && system_.Sync(handle); }
-  bool Close(Handle handle) override {
+  FileStatus Sync(Handle handle) override {
+    return Fails(Op::kSync) ? failure : system_.Sync(handle);
+  }
+  FileStatus Close(Handle handle) override {
     --open_handles;
-    return system_.Close(handle) && !Fails(Op::kClose);
+    const FileStatus closed = system_.Close(handle);
+    return Fails(Op::kClose) ? failure : closed;
   }
 
  private:
   bool Fails(Op op);  // takes the step: true when it is to fail
-  std::optional<Handle> Opened(std::optional<Handle> handle) {
-    open_handles += handle.has_value();
+  FileResult<Handle> Opened(FileResult<Handle> handle) {
+    open_handles += static_cast<bool>(handle);
     return handle;
   }
   FileSystem& system_ = SystemFiles();

@@ -2,6 +2,7 @@
 // the path to the repair, the bar, and every way a run can end.
 #include <QAccessible>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <deque>
@@ -22,6 +24,7 @@
 #include "exit_signals.h"
 #include "fixit.h"
 #include "form1.h"
+#include "storage_thread.h"
 #include "test_support.h"
 #include "user_prompts.h"
 
@@ -192,16 +195,18 @@ class WindowTest : public QObject {
   }
 
   // "Exit", or the window's close, at every moment of a run: the path box is read-only, "Begin",
-  // "..." and a drop are inert, the run stops safely, and only then does the window close.
-  // Before the last write the file is as it was; after it, complete.
+  // "..." and a drop are inert, "Exit" shows it was taken, the run stops safely, and only then
+  // does the window close. A read still out is abandoned: the window closes while the storage
+  // keeps it. A write or the flush still out is waited for. Before the last write the file is as
+  // it was; after it, complete. No file call is ever made on the window's thread.
   void exitDuringARunClosesOnceTheRunHasStopped_data() {
     QTest::addColumn<Op>("moment");  // the operation it comes before (kClose: the message)
     QTest::addColumn<int>("call");
     QTest::addColumn<bool>("by_closing");
     QTest::addColumn<bool>("repaired");
-    QTest::newRow("exit during the scan") << Op::kRead << 4 << false << false;
-    QTest::newRow("close during the scan") << Op::kRead << 4 << true << false;
-    QTest::newRow("exit between writes") << Op::kWrite << 2 << false << false;
+    QTest::newRow("exit during a stalled read") << Op::kRead << 4 << false << false;
+    QTest::newRow("close during a stalled read") << Op::kRead << 4 << true << false;
+    QTest::newRow("exit during a write") << Op::kWrite << 2 << false << false;
     QTest::newRow("exit during the flush") << Op::kSync << 0 << false << true;
     QTest::newRow("close during the message") << Op::kClose << -1 << true << true;
   }
@@ -220,6 +225,8 @@ class WindowTest : public QObject {
     form->show();
     form->FILE->setText(QString::fromStdString(path));
     bool stayed_open = false;
+    bool exit_inert = false;
+    std::atomic<bool> left = false;
     const auto leave = [&] {
       QVERIFY(form->FILE->isReadOnly() && form->logic().running());
       form->logic().FileDropped("/dropped");
@@ -229,18 +236,29 @@ class WindowTest : public QObject {
                  : QTest::mouseClick(form->Command3, Qt::LeftButton);
       QCoreApplication::processEvents();
       stayed_open = !form.isNull() && form->isVisible();
+      exit_inert = stayed_open && !form->Command3->isEnabled();
+      left = true;
     };
+    // The call waits on the storage thread while the window, waiting for it, takes the leave;
+    // a read is held until long after, to show it is not waited for.
     files.before = [&](Op op, int now) {
       if (op != moment || now != call) return;
-      if (op != Op::kSync) return leave();
-      // The disk is waited for on another thread while the window handles its events.
       QMetaObject::invokeMethod(form, leave, Qt::QueuedConnection);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      const auto hold = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(op == Op::kRead ? 1500 : 200);
+      while (std::chrono::steady_clock::now() < hold && (op == Op::kRead || !left)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
     };
     if (moment == Op::kClose) prompts.while_message = leave;
+    QElapsedTimer run;
+    run.start();
     QTest::mouseClick(form->Command2, Qt::LeftButton);
-    QVERIFY(stayed_open);
+    QVERIFY(run.elapsed() < (moment == Op::kRead ? 1000 : 30000));
+    QVERIFY(stayed_open && exit_inert);
     QTRY_VERIFY(form.isNull());
+    QTRY_COMPARE(StorageThread::StillFinishing(), 0);
+    QCOMPARE(files.on_forbidden_thread, 0);
     QCOMPARE(prompts.messages.size(), moment == Op::kClose ? 1 : 0);
     QVERIFY(prompts.offered.isEmpty());  // the dialog never opened
     QVERIFY(prompts.dismissed > 0);

@@ -197,6 +197,8 @@ void Form1::ShowRunning(bool running) {
   FILE->setReadOnly(running);  // the path box shows the file being repaired until the end
 }
 
+void Form1::ShowExitTaken() { Command3->setEnabled(false); }
+
 void Form1::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
 std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {

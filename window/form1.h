@@ -50,6 +50,7 @@ class Form1 final : public QWidget, private FormView {
   void SetStatusText(std::string_view text) override;
   void ShowProgress(float value, float maximum) override;
   void ShowRunning(bool running) override;
+  void ShowExitTaken() override;
   void ProcessPendingEvents() override;
   std::optional<std::string> ChooseFileToOpen(std::string_view current) override;
   void ShowMessage(std::string_view title, std::string_view text) override;

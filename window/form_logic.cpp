@@ -5,6 +5,7 @@
 #include "exit_signals.h"
 #include "fixit.h"
 #include "identity.h"
+#include "storage_thread.h"
 
 namespace nestmend {
 
@@ -28,7 +29,10 @@ void CommonDialog::ShowOpen() {
 }
 
 FormLogic::FormLogic(FormView& view, FileSystem& file_system)
-    : CommonDialog1(view), view_(view), file_system_(file_system) {}
+    : CommonDialog1(view), view_(view), file_system_(file_system) {
+  // The window's thread never waits for the storage: a run makes its file calls elsewhere.
+  ForbidFileCallsOnThisThread();
+}
 
 void FormLogic::Command1_Click() {
   if (running_) return;
@@ -66,6 +70,7 @@ void FormLogic::RequestExit() {
     return;
   }
   // A run stops at its next pump; one that shows its closing message stops when it goes.
+  view_.ShowExitTaken();
   view_.DismissMessage();
 }
 

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "file_system.h"
+#include "input_file.h"
 #include "repair_surface.h"
-#include "sequential_files.h"
 
 namespace nestmend {
 
@@ -28,6 +28,9 @@ class FormView {
   virtual void ShowProgress(float value, float maximum) = 0;
   // During a run "..." and "Begin" are inert and the path box is read-only.
   virtual void ShowRunning(bool running) = 0;
+  // "Exit" was taken during a run that must first finish a write: "Exit" is inert until the
+  // window closes.
+  virtual void ShowExitTaken() = 0;
   // Handles every pending event (paint, input) and returns.
   virtual void ProcessPendingEvents() = 0;
   // The modal file-open dialog: all files, opened with `current` in its name field, accepting a
@@ -90,7 +93,9 @@ class FormLogic final : public RepairSurface {
   // closes once the run has stopped safely.
   bool CloseRequested();
   // "Exit", a close, or a signal to end: the window closes at once when idle; during a run, once
-  // the run has stopped (at its next pump, or when its closing message is dismissed).
+  // the run has stopped (at its next pump, or when its closing message is dismissed). A read
+  // that is out then is abandoned; a write, a flush or a cut-back is waited for first, while the
+  // window goes on answering.
   void RequestExit();
 
   bool running() const { return running_; }
@@ -98,7 +103,8 @@ class FormLogic final : public RepairSurface {
   CommonDialog CommonDialog1;
   ReadPlan read_plan;  // how a run reads the file: every core by default
 
-  // Events are handled at most this often during a run: a few times per frame.
+  // Events are handled at most this often during a run, also while it waits for the storage: a
+  // few times per frame.
   static constexpr std::chrono::milliseconds kPumpInterval{5};
 
   // The repair surface.

@@ -288,6 +288,8 @@ void Form1::ShowRunning(bool running) {
   SendMessageW(FILE, EM_SETREADONLY, running, 0);
 }
 
+void Form1::ShowExitTaken() { EnableWindow(Command3, FALSE); }
+
 void Form1::ProcessPendingEvents() {
   MSG message{};
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {

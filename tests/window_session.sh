@@ -1,0 +1,111 @@
+# Sourced by tests that use the real Nestmend through its window as a person does, on Linux (the
+# Qt window) or under Wine (Nestmend.exe), in a virtual display of the test's own. Before it:
+# $platform (linux or windows) and $program. After it, beside virtual_display.sh's: start,
+# click_at X Y, type_path PATH, wait_for_message, answer_message, press_exit, expect_end MS, and
+# pauses_start / pauses_stop, which measure from outside how long the window leaves others waiting.
+# $pauses_exe is Windows' measurer (tests/window_pauses_windows.cpp), built for Windows.
+if [[ $platform == windows ]]; then
+  # A Wine server belongs to the display it started on: this test has a prefix of its own.
+  export WINEPREFIX="${WINEPREFIX:-$(dirname "$program")/wine-prefix}-window" WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+fi
+source "$(dirname "${BASH_SOURCE[0]}")/virtual_display.sh"
+if [[ $platform == windows ]]; then
+  at_exit+=("wineserver -k 2> /dev/null")
+  wineserver -k 2> /dev/null || true
+  wineserver -w
+  mkdir -p "$WINEPREFIX"
+  wineserver -p > /dev/null 2>&1
+  wineboot --init > /dev/null 2>&1
+  # Without a window manager, every closing window would wait 2 s for one.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > /dev/null 2>&1
+fi
+
+# Starts the program and finds its window; under Wine, where its client area lies in the frame.
+start() {
+  if [[ $platform == windows ]]; then
+    wine "$program" > "$work/nestmend.log" 2>&1 &
+  else
+    "$program" > "$work/nestmend.log" 2>&1 &
+  fi
+  program_pid=$!
+  pids+=($program_pid)
+  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+  border=0
+  caption=0
+  if [[ $platform == windows ]]; then
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    border=$(((WIDTH - 385) / 2))
+    caption=$((HEIGHT - 98 - border))
+  fi
+}
+
+# Clicks at X, Y of the window's client area.
+click_at() { xdotool mousemove --window "$window" $(($1 + border)) $(($2 + caption)) click 1; }
+
+# Types PATH, a file of this machine, into the path box (Windows names it by drive Z:).
+type_path() {
+  click_at 120 35
+  if [[ $platform == windows ]]; then
+    xdotool type --delay 2 "Z:${1//\//\\}"
+  else
+    xdotool type --delay 2 "$1"
+  fi
+}
+
+# Clicks "Exit"; the clock of expect_end starts as the button goes down.
+press_exit() {
+  xdotool mousemove --window "$window" $((345 + border)) $((46 + caption))
+  exit_pressed_at=$(date +%s%N)
+  xdotool click 1 &
+}
+
+# Waits for the closing message, a second window titled "Nestmend", for at most 30 s.
+wait_for_message() {
+  for _ in $(seq 600); do
+    message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1 || true)
+    [[ -n "$message" ]] && return 0
+    sleep 0.05
+  done
+  echo "FAIL: no closing message appeared"
+  exit 1
+}
+
+answer_message() {
+  wait_for_message
+  xdotool windowfocus --sync "$message"
+  xdotool key Return
+}
+
+# The program must end within MS milliseconds of the last press of "Exit"; $ended_after_ms says
+# how long it took.
+expect_end() {
+  while kill -0 "$program_pid" 2> /dev/null; do
+    if ((($(date +%s%N) - exit_pressed_at) / 1000000 > $1)); then
+      echo "FAIL: the program still runs $1 ms after Exit"
+      exit 1
+    fi
+    sleep 0.002
+  done
+  ended_after_ms=$((($(date +%s%N) - exit_pressed_at) / 1000000))
+}
+
+pauses_start() {
+  rm -f "$work/pauses" "$work/pauses-stop"
+  if [[ $platform == windows ]]; then
+    wine "$pauses_exe" "Z:${work//\//\\}\\pauses-stop" > "$work/pauses" 2>&1 &
+  else
+    python3 "$(dirname "${BASH_SOURCE[0]}")/window_pings.py" "$window" > "$work/pauses" &
+  fi
+  pauses_pid=$!
+  pids+=($pauses_pid)
+}
+
+# Sets $longest_pause_ms (and, under Wine, $was_hung) from the measure since pauses_start.
+pauses_stop() {
+  if [[ $platform == windows ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid"; fi
+  wait "$pauses_pid" || true
+  longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
+  was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
+  [[ -n "$longest_pause_ms" ]] || { echo "FAIL: no measure of pauses: $(cat "$work/pauses")"; exit 1; }
+}
