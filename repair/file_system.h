@@ -122,8 +122,10 @@ class FileSystem {
   virtual FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) = 0;
   // False when the file cannot be cut back, as an append-only file cannot.
   virtual bool CanTruncate(Handle handle) = 0;
-  // Reads up to buffer.size() bytes: the count read, 0 at the end of the file.
-  virtual FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) = 0;
+  // Reads up to buffer.size() bytes from `offset`: the count read, 0 at the end of the file.
+  // Several threads may read one handle at once.
+  virtual FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
+                                       std::span<char> buffer) = 0;
   // Writes some of the bytes at the file's current end, wherever others have put it meanwhile:
   // the count written, at least 1.
   virtual FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) = 0;

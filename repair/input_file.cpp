@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <future>
-
-#include "worker_pool.h"
 
 namespace nestmend {
 namespace {
+
+using Patience = StorageThread::Patience;
+
+// A chunk is scanned in segments of this size, so that a scan from a wrong guess is mended by
+// scanning again only the first few.
+constexpr std::size_t kSegmentBytes = std::size_t{16} << 10;
 
 // Where the reader stands after `byte`, as far as that byte alone tells: after a delimiter
 // between items, else inside an unquoted item. Wrong only around quoted items.
@@ -35,99 +38,87 @@ FileResult<Opened> OpenPlainFile(FileSystem& files, const std::string& path) {
   return Opened{*handle, *identity};
 }
 
+// A stretch of a chunk as its storage thread scanned it, and where the reader stood after it.
+struct Segment {
+  ChunkItems items;
+  ItemReaderState end;
+};
+
 }  // namespace
 
-// What the reads on the storage thread share with the pass. Only that thread reads the file and
-// changes these; the pass looks at them once it has waited for a read.
-struct InputFile::Reading {
-  Reading(FileSystem& file_system, const Opened& opened, std::shared_ptr<WorkerPool> workers,
-          std::size_t bytes_per_chunk, std::optional<ItemDetail> scan)
+// What the pass shares with its reads on the storage threads.
+struct InputFile::Shared {
+  Shared(FileSystem& file_system, const Opened& opened, std::size_t bytes_per_chunk,
+         std::optional<ItemDetail> scan)
       : files(file_system),
         handle(opened.handle),
-        pool(std::move(workers)),
         chunk_bytes(bytes_per_chunk),
-        scan_for(scan),
-        read_limit(opened.identity.size) {}
-
-  void Read(const std::shared_ptr<Chunk>& chunk);
+        size(opened.identity.size),
+        scan_for(scan) {}
 
   FileSystem& files;
   const FileSystem::Handle handle;
-  const std::shared_ptr<WorkerPool> pool;
   const std::size_t chunk_bytes;
+  const std::uint64_t size;  // at opening: no byte past it is read
   const std::optional<ItemDetail> scan_for;
   std::atomic<bool> cancelled{false};
-  std::uint64_t bytes_read = 0;
-  std::uint64_t read_limit;  // the length at opening, or less once the file was seen to end
-  FileProblem failure = FileProblem::kNone;  // a read failed: no more are made
-  char last_byte = '\n';
-  std::array<char, 4> leading{};
-  std::size_t leading_size = 0;
+  std::atomic<std::size_t> holders{0};  // storage threads yet to let go of the file
 };
 
-// One chunk: read on the storage thread, then perhaps scanned on the pool. Each holds it while
-// it works on it.
+// One chunk: read and scanned on a storage thread, then taken by the pass.
 struct InputFile::Chunk {
-  explicit Chunk(std::unique_ptr<char[]> buffer) : bytes(std::move(buffer)) {}
+  const char* bytes() const { return buffer.get() + before; }
+  void Read(Shared& shared);
 
-  std::unique_ptr<char[]> bytes;
-  std::size_t size = 0;
+  std::uint64_t offset = 0;  // of its first byte in the file
+  std::size_t wanted = 0;    // its length, as far as the file's length at opening goes
+  std::size_t before = 0;    // 1 when the buffer begins with the byte before the chunk
+  std::unique_ptr<char[]> buffer;
+  std::size_t size = 0;  // read: less than wanted where the file has become shorter
   FileProblem failure = FileProblem::kNone;
-  ItemReaderState guessed;  // where the byte before it suggests the reader stands
+  StorageThread* reader = nullptr;
   StorageThread::Ticket ticket = 0;
-  bool scanning = false;  // a scan from `guessed` was started
-  ChunkItems items;
-  ItemReaderState end;
-  std::promise<void> scanned;
-  std::future<void> scan = scanned.get_future();
+  ItemReaderState guessed;  // what the byte before it suggests
+  std::vector<Segment> segments;
 };
 
-void InputFile::Reading::Read(const std::shared_ptr<Chunk>& shared) {
-  Chunk& chunk = *shared;
-  chunk.failure = failure;
-  if (cancelled || failure != FileProblem::kNone || bytes_read >= read_limit) return;
-  const auto wanted =
-      static_cast<std::size_t>(std::min<std::uint64_t>(read_limit - bytes_read, chunk_bytes));
+void InputFile::Chunk::Read(Shared& shared) {
+  const std::size_t total = before + wanted;
+  std::size_t got = 0;
   // A short read is not the end: only a read of nothing is.
-  while (chunk.size < wanted && !cancelled) {
-    const FileResult<std::size_t> count =
-        files.Read(handle, std::span(chunk.bytes.get() + chunk.size, wanted - chunk.size));
+  while (got < total && !shared.cancelled) {
+    const FileResult<std::size_t> count = shared.files.Read(
+        shared.handle, offset - before + got, std::span(buffer.get() + got, total - got));
     if (!count) {
-      failure = chunk.failure = count.problem();
+      failure = count.problem();
       return;
     }
-    if (*count == 0) {
-      read_limit = bytes_read + chunk.size;  // the file is shorter than it was
-      break;
-    }
-    chunk.size += *count;
+    if (*count == 0) break;
+    got += *count;
   }
-  if (chunk.size == 0) return;
-  const std::size_t take = std::min(leading.size() - leading_size, chunk.size);
-  std::memcpy(leading.data() + leading_size, chunk.bytes.get(), take);
-  leading_size += take;
-  bytes_read += chunk.size;
-  chunk.guessed = GuessStateAfter(last_byte);
-  last_byte = chunk.bytes[chunk.size - 1];
-  if (!pool || !scan_for) return;
-  chunk.scanning = true;
-  pool->Submit([shared, detail = *scan_for] {
-    Chunk& scanned = *shared;
-    scanned.end = scanned.guessed;
-    scanned.items = ScanItems(std::span(scanned.bytes.get(), scanned.size), scanned.end, detail);
-    scanned.scanned.set_value();
-  });
+  size = got > before ? got - before : 0;
+  if (size == 0 || !shared.scan_for || shared.cancelled) return;
+  guessed = before > 0 ? GuessStateAfter(buffer[0]) : ItemReaderState();
+  ItemReaderState state = guessed;
+  segments.reserve((size + kSegmentBytes - 1) / kSegmentBytes);
+  for (std::size_t at = 0; at < size; at += kSegmentBytes) {
+    Segment& segment = segments.emplace_back();
+    segment.items = ScanItems(std::span(bytes() + at, std::min(kSegmentBytes, size - at)), state,
+                              *shared.scan_for);
+    segment.end = state;
+  }
 }
 
-FileResult<std::unique_ptr<InputFile>> InputFile::Open(FileSystem& files, StorageThread& storage,
-                                                       std::shared_ptr<WorkerPool> pool,
+FileResult<std::unique_ptr<InputFile>> InputFile::Open(FileSystem& files,
+                                                       std::span<StorageThread* const> readers,
                                                        const ReadPlan& plan,
                                                        const std::string& path,
                                                        std::optional<ItemDetail> scan_for) {
+  StorageThread& storage = *readers.front();
   auto opened = std::make_shared<std::optional<FileResult<Opened>>>();
   const StorageThread::Ticket ticket =
       storage.Post([&files, path, opened] { *opened = OpenPlainFile(files, path); });
-  if (!storage.Await(ticket, StorageThread::Patience::kUntilStopped)) {
+  if (!storage.Await(ticket, Patience::kUntilStopped)) {
     storage.Post([&files, opened] {
       if (**opened) files.Close((**opened)->handle);
     });
@@ -135,91 +126,110 @@ FileResult<std::unique_ptr<InputFile>> InputFile::Open(FileSystem& files, Storag
   }
   const FileResult<Opened>& result = **opened;
   if (!result) return result.problem();
-  // With other threads scanning, one chunk ahead for each and one more being read.
-  const std::size_t depth = pool ? pool->size() + 2 : 2;
-  auto reading =
-      std::make_shared<Reading>(files, *result, std::move(pool), plan.chunk_bytes, scan_for);
-  return std::unique_ptr<InputFile>(
-      new InputFile(storage, std::move(reading), result->identity, depth));
+  auto shared = std::make_shared<Shared>(files, *result, plan.chunk_bytes, scan_for);
+  return std::unique_ptr<InputFile>(new InputFile(readers, std::move(shared), result->identity));
 }
 
-InputFile::InputFile(StorageThread& storage, std::shared_ptr<Reading> reading,
-                     FileIdentity identity, std::size_t depth)
-    : storage_(storage), reading_(std::move(reading)), identity_(identity), depth_(depth) {}
+InputFile::InputFile(std::span<StorageThread* const> readers, std::shared_ptr<Shared> shared,
+                     FileIdentity identity)
+    : readers_(readers.begin(), readers.end()), shared_(std::move(shared)), identity_(identity) {}
 
-InputFile::~InputFile() {
-  if (closed_) return;
-  reading_->cancelled = true;
-  storage_.Post([reading = reading_] { reading->files.Close(reading->handle); });
+InputFile::~InputFile() { Release(); }
+
+void InputFile::Release() {
+  if (released_) return;
+  released_ = true;
+  shared_->cancelled = true;
+  // Each storage thread lets go once the reads handed to it before are done; the last closes.
+  shared_->holders = readers_.size();
+  for (StorageThread* reader : readers_) {
+    reader->Post([shared = shared_] {
+      if (--shared->holders == 0) shared->files.Close(shared->handle);
+    });
+  }
 }
 
 FileStatus InputFile::Close() {
-  closed_ = true;
-  reading_->cancelled = true;
-  const std::optional<FileStatus> closed =
-      storage_.Run([reading = reading_] { return reading->files.Close(reading->handle); },
-                   StorageThread::Patience::kUntilStopped);
+  shared_->cancelled = true;
+  // No read may be out when the handle is closed: it could read another file by then.
+  for (const std::shared_ptr<Chunk>& chunk : ahead_) {
+    if (!chunk->reader->Await(chunk->ticket, Patience::kUntilStopped)) {
+      Release();
+      return FileProblem::kFailed;
+    }
+  }
+  ahead_.clear();
+  released_ = true;
+  const std::optional<FileStatus> closed = readers_.front()->Run(
+      [shared = shared_] { return shared->files.Close(shared->handle); }, Patience::kUntilStopped);
   return closed ? *closed : FileProblem::kFailed;
 }
 
-std::string_view InputFile::LeadingBytes() const {
-  return {reading_->leading.data(), reading_->leading_size};
-}
-
 void InputFile::ReadAhead() {
-  while (!at_end_ && ahead_.size() < depth_) {
-    std::unique_ptr<char[]> buffer;
+  // Each storage thread has one chunk to read after the one it reads now.
+  while (!at_end_ && ahead_.size() < readers_.size() + 1) {
+    const std::uint64_t offset = next_chunk_ * shared_->chunk_bytes;
+    if (offset >= shared_->size) break;
+    auto chunk = std::make_shared<Chunk>();
+    chunk->offset = offset;
+    chunk->before = offset > 0 ? 1 : 0;
+    chunk->wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>(shared_->chunk_bytes, shared_->size - offset));
     if (spare_.empty()) {
-      buffer = std::make_unique_for_overwrite<char[]>(reading_->chunk_bytes);
+      chunk->buffer = std::make_unique_for_overwrite<char[]>(shared_->chunk_bytes + 1);
     } else {
-      buffer = std::move(spare_.back());
+      chunk->buffer = std::move(spare_.back());
       spare_.pop_back();
     }
-    auto chunk = std::make_shared<Chunk>(std::move(buffer));
-    chunk->ticket = storage_.Post([reading = reading_, chunk] { reading->Read(chunk); });
+    chunk->reader = readers_[next_chunk_ % readers_.size()];
+    chunk->ticket = chunk->reader->Post([shared = shared_, chunk] { chunk->Read(*shared); });
     ahead_.push_back(std::move(chunk));
+    ++next_chunk_;
   }
 }
 
 bool InputFile::Refill() {
-  if (current_) {
-    // Its buffer is read into again, unless a scan from a wrong guess still runs on it.
-    if (!current_->scanning ||
-        current_->scan.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
-      spare_.push_back(std::move(current_->bytes));
-    }
-    current_.reset();
-  }
+  if (current_) spare_.push_back(std::move(current_->buffer));
+  current_.reset();
   begin_ = end_ = 0;
   ReadAhead();
-  if (ahead_.empty()) return true;
-  std::shared_ptr<Chunk> next = ahead_.front();
-  if (!storage_.Await(next->ticket, StorageThread::Patience::kUntilStopped)) {
+  if (ahead_.empty()) {
+    at_end_ = true;
+    return true;
+  }
+  std::shared_ptr<Chunk> next = std::move(ahead_.front());
+  ahead_.pop_front();
+  if (!next->reader->Await(next->ticket, Patience::kUntilStopped)) {
+    ahead_.push_front(std::move(next));  // still out: Release waits for it
     problem_ = FileProblem::kFailed;
     return false;
   }
-  ahead_.pop_front();
   if (next->failure != FileProblem::kNone) {
     problem_ = next->failure;
-    ahead_.clear();
     return false;
   }
-  if (next->size == 0) {  // and so are the chunks asked for after it
+  if (next->size < next->wanted) {
+    // The file has become shorter: this is its last chunk. (The reads after it, still out,
+    // are waited for when the file is closed.)
+    shared_->cancelled = true;
     at_end_ = true;
-    ahead_.clear();
-    return true;
+    if (next->size == 0) return true;
   }
   current_ = std::move(next);
   end_ = current_->size;
+  const std::size_t take = std::min(leading_.size() - leading_size_, end_);
+  std::memcpy(leading_.data() + leading_size_, current_->bytes(), take);
+  leading_size_ += take;
   ReadAhead();  // the next chunks are read and scanned while this one is used
   return true;
 }
 
 std::optional<bool> InputFile::AtEnd() {
-  if (closed_ || problem_ != FileProblem::kNone) return std::nullopt;
+  if (problem_ != FileProblem::kNone) return std::nullopt;
   if (begin_ < end_) return false;
-  if (!at_end_ && !Refill()) return std::nullopt;
-  return at_end_;
+  if (at_end_) return true;
+  if (!Refill()) return std::nullopt;
+  return begin_ == end_;
 }
 
 bool InputFile::ReadItem(std::string& item) {
@@ -229,7 +239,7 @@ bool InputFile::ReadItem(std::string& item) {
     const std::optional<bool> at_end = AtEnd();
     if (!at_end) return false;
     if (*at_end) break;  // the end of the file ends the last item
-    const char byte = current_->bytes[begin_];
+    const char byte = current_->bytes()[begin_];
     ItemReaderState state = state_;
     bool started = false;
     const ByteRole role = StepItemReader(state, byte, started);
@@ -252,14 +262,27 @@ bool InputFile::ReadItem(std::string& item) {
 bool InputFile::ReadChunk(ItemDetail detail, ItemChunk& chunk) {
   const std::optional<bool> at_end = AtEnd();
   if (!at_end || *at_end) return false;
-  chunk.bytes = std::span<const char>(current_->bytes.get() + begin_, end_ - begin_);
+  chunk.bytes = std::span<const char>(current_->bytes() + begin_, end_ - begin_);
   chunk.state_before = state_;
-  if (begin_ == 0 && current_->scanning && reading_->scan_for == detail &&
-      (current_->scan.wait(), current_->guessed == state_)) {
-    chunk.items = current_->items;
-    state_ = current_->end;
-  } else {
+  chunk.items = {};
+  if (begin_ > 0 || current_->segments.empty() || shared_->scan_for != detail) {
     chunk.items = ScanItems(chunk.bytes, state_, detail);
+  } else {
+    // The storage thread's segments serve from where its reading and this one agree.
+    bool agree = state_ == current_->guessed;
+    for (std::size_t index = 0; index < current_->segments.size(); ++index) {
+      const Segment& segment = current_->segments[index];
+      if (!agree) {
+        const std::size_t at = index * kSegmentBytes;
+        const std::span<const char> bytes(current_->bytes() + at,
+                                          std::min(kSegmentBytes, end_ - at));
+        chunk.items = Combine(chunk.items, ScanItems(bytes, state_, detail));
+        agree = state_ == segment.end;
+        continue;
+      }
+      chunk.items = Combine(chunk.items, segment.items);
+      state_ = segment.end;
+    }
   }
   begin_ = end_;
   return true;

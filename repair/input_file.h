@@ -1,7 +1,8 @@
-// One file open for reading for one pass. Its chunks are read one after another on the storage
-// thread, ahead of the repair, and scanned on the worker pool as they arrive; the repair takes
-// them in file order, as data items, each from where the chunk before left the item reader. A
-// chunk whose scan started from a wrong guess of that is scanned again then.
+// One file open for reading for one pass. Its chunks are read ahead of the repair on the storage
+// threads, several at once, each thread scanning the chunk it has just read while the processor's
+// cache still holds it, from the state the byte before the chunk suggests. The repair takes the
+// chunks in file order, each from where the one before left the item reader; where that differs
+// from the guess, the chunk is scanned again only until the two readings agree.
 #pragma once
 
 #include <array>
@@ -21,11 +22,10 @@
 
 namespace nestmend {
 
-// How a pass reads a file: in chunks of this size, read ahead on the storage thread while the
-// chunks read before are scanned on the machine's cores.
+// How a pass reads a file: in chunks of this size, on this many storage threads at once.
 struct ReadPlan {
   std::size_t chunk_bytes = std::size_t{1024} << 10;
-  unsigned threads = 0;  // scanning, the repair's own included; 0: one per core, at most 8
+  unsigned threads = 0;  // reading and scanning; 0: one per core, at most 8
 };
 
 // One chunk of a file as a pass reads it.
@@ -35,20 +35,18 @@ struct ItemChunk {
   std::span<const char> bytes;   // the chunk; valid until the next read or close
 };
 
-class WorkerPool;
-
 class InputFile {
  public:
-  // Opens the plain file at `path`, as the storage thread waits. With `scan_for`, each chunk is
-  // scanned for that on the pool as soon as it is read. Fails for anything but a plain file,
-  // and when the user asks to stop meanwhile (the open is abandoned; its file is closed when the
-  // open returns). The pass reads at most the length the file had when it was opened, so a file
-  // that keeps growing cannot keep it going.
-  static FileResult<std::unique_ptr<InputFile>> Open(FileSystem& files, StorageThread& storage,
-                                                     std::shared_ptr<WorkerPool> pool,
+  // Opens the plain file at `path` on the first of `readers`, waiting as it waits. With
+  // `scan_for`, each chunk is scanned for that by the thread that reads it. Fails for anything
+  // but a plain file, and when the user asks to stop meanwhile (the open is then abandoned, and
+  // its file closed when it returns). The pass reads at most the length the file had when it was
+  // opened, so a file that keeps growing cannot keep it going.
+  static FileResult<std::unique_ptr<InputFile>> Open(FileSystem& files,
+                                                     std::span<StorageThread* const> readers,
                                                      const ReadPlan& plan, const std::string& path,
                                                      std::optional<ItemDetail> scan_for);
-  // Stops reading ahead and closes the file on the storage thread, without waiting for it.
+  // Stops reading ahead; the file is closed on the storage threads once their reads are done.
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -60,37 +58,41 @@ class InputFile {
   bool ReadItem(std::string& item);
   // The next chunk, described as data items. Fails when nothing is left or reading fails.
   bool ReadChunk(ItemDetail detail, ItemChunk& chunk);
-  // Closes the file, waiting as the storage thread waits.
+  // Closes the file once the reads out are done, waiting as the storage threads wait.
   FileStatus Close();
 
   // The file as it was when opened, and its first bytes as far as read so far.
   const FileIdentity& identity() const { return identity_; }
-  std::string_view LeadingBytes() const;
+  std::string_view LeadingBytes() const { return {leading_.data(), leading_size_}; }
   // Why the last read failed.
   FileProblem problem() const { return problem_; }
 
  private:
-  struct Reading;
+  struct Shared;
   struct Chunk;
 
-  InputFile(StorageThread& storage, std::shared_ptr<Reading> reading, FileIdentity identity,
-            std::size_t depth);
+  InputFile(std::span<StorageThread* const> readers, std::shared_ptr<Shared> shared,
+            FileIdentity identity);
   bool Refill();
   void ReadAhead();
+  // Lets go of the file: the last storage thread done with it closes it.
+  void Release();
 
-  StorageThread& storage_;
-  std::shared_ptr<Reading> reading_;  // shared with the reads on the storage thread
+  std::vector<StorageThread*> readers_;
+  std::shared_ptr<Shared> shared_;  // with the reads out on the storage threads
   FileIdentity identity_;
-  std::size_t depth_;                           // chunks read ahead
+  std::uint64_t next_chunk_ = 0;                // the next to ask for, counted from 0
   std::deque<std::shared_ptr<Chunk>> ahead_;    // asked for, in file order
   std::vector<std::unique_ptr<char[]>> spare_;  // buffers to read into again
   std::shared_ptr<Chunk> current_;
   std::size_t begin_ = 0;  // the current chunk's unconsumed bytes are [begin_, end_)
   std::size_t end_ = 0;
   bool at_end_ = false;
-  bool closed_ = false;
+  bool released_ = false;
   FileProblem problem_ = FileProblem::kNone;
   ItemReaderState state_;
+  std::array<char, 4> leading_{};
+  std::size_t leading_size_ = 0;
 };
 
 }  // namespace nestmend

@@ -221,6 +221,18 @@ ChunkItems Result(const Tally& tally) {
 
 }  // namespace
 
+ChunkItems Combine(const ChunkItems& first, const ChunkItems& second) {
+  ChunkItems both;
+  both.items_started = first.items_started + second.items_started;
+  both.brace_balance = first.brace_balance + second.brace_balance;
+  both.has_character = first.has_character || second.has_character;
+  // The second piece counts its items from the one that runs on into it: the first's last.
+  both.last_character_item = second.has_character
+                                 ? first.items_started + second.last_character_item
+                                 : first.last_character_item;
+  return both;
+}
+
 ByteRole StepItemReader(ItemReaderState& state, char byte, bool& started) {
   started = false;
   if (!state.in_item) {

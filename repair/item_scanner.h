@@ -43,6 +43,9 @@ struct ChunkItems {
   bool operator==(const ChunkItems&) const = default;
 };
 
+// What two pieces of bytes, the second right after the first, hold together.
+ChunkItems Combine(const ChunkItems& first, const ChunkItems& second);
+
 enum class ItemDetail {
   kItems,           // items_started only: for counting
   kItemsAndBraces,  // everything: for scanning

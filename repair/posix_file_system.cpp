@@ -166,8 +166,11 @@ class PosixFileSystem final : public FileSystem {
     return ioctl(Fd(handle), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_APPEND_FL) == 0;
   }
 
-  FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) override {
-    const ssize_t count = Retry([&] { return read(Fd(handle), buffer.data(), buffer.size()); });
+  FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
+                               std::span<char> buffer) override {
+    const ssize_t count = Retry([&] {
+      return pread(Fd(handle), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    });
     if (count < 0) return LastProblem();
     return static_cast<std::size_t>(count);
   }

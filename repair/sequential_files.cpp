@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include "worker_pool.h"
-
 namespace nestmend {
 namespace {
 
@@ -16,15 +14,44 @@ SequentialFiles* open_append_owner = nullptr;
 
 }  // namespace
 
-SequentialFiles::SequentialFiles(FileSystem& file_system, ReadPlan plan,
-                                 StorageThread::Waiting waiting)
-    : file_system_(file_system), plan_(plan), storage_(std::move(waiting)) {
-  if (plan_.threads == 0)
-    plan_.threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
-  plan_.chunk_bytes = std::max<std::size_t>(plan_.chunk_bytes, 1);
+namespace {
+
+std::vector<std::unique_ptr<StorageThread>> StartThreads(ReadPlan& plan,
+                                                         const StorageThread::Waiting& waiting) {
+  if (plan.threads == 0) {
+    plan.threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMostThreads);
+  }
+  plan.chunk_bytes = std::max<std::size_t>(plan.chunk_bytes, 1);
+  std::vector<std::unique_ptr<StorageThread>> threads;
+  threads.push_back(std::make_unique<StorageThread>(waiting));
+  // More only as long as the system gives them: the run goes on with those it has.
+  while (threads.size() < plan.threads && threads.back()->started()) {
+    threads.push_back(std::make_unique<StorageThread>(waiting));
+  }
+  if (threads.size() > 1 && !threads.back()->started()) threads.pop_back();
+  return threads;
 }
 
-SequentialFiles::~SequentialFiles() { CloseAllFiles(); }
+}  // namespace
+
+SequentialFiles::SequentialFiles(FileSystem& file_system, ReadPlan plan,
+                                 const StorageThread::Waiting& waiting)
+    : file_system_(file_system),
+      plan_(plan),
+      threads_(StartThreads(plan_, waiting)),
+      storage_(*threads_.front()) {
+  for (const std::unique_ptr<StorageThread>& thread : threads_) readers_.push_back(thread.get());
+}
+
+SequentialFiles::~SequentialFiles() {
+  CloseAllFiles();
+  // Once one call was abandoned, no thread waits for the calls still out.
+  const bool abandoned = std::any_of(threads_.begin(), threads_.end(),
+                                     [](const auto& thread) { return thread->abandoned(); });
+  if (abandoned) {
+    for (const std::unique_ptr<StorageThread>& thread : threads_) thread->Abandon();
+  }
+}
 
 void SequentialFiles::UndoOpenAppendAtExit() {
   if (open_append_owner == nullptr) return;
@@ -50,12 +77,8 @@ AppendFile* SequentialFiles::Append(int file_number) const {
 bool SequentialFiles::OpenForInput(const std::string& path, int file_number,
                                    std::optional<ItemDetail> scan_for) {
   if (file_number != kFileNumber || input_ || append_) return Failed(FileProblem::kFailed);
-  if (!pool_ && plan_.threads > 1) {
-    pool_ = std::make_shared<WorkerPool>(plan_.threads - 1);
-    if (pool_->size() == 0) pool_.reset();  // the system gave no thread: the scan goes on alone
-  }
   FileResult<std::unique_ptr<InputFile>> opened =
-      InputFile::Open(file_system_, storage_, pool_, plan_, path, scan_for);
+      InputFile::Open(file_system_, readers_, plan_, path, scan_for);
   if (!opened) return Failed(opened.problem());
   input_ = std::move(*opened);
   return true;

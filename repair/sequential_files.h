@@ -4,9 +4,10 @@
 // anything: each reports failure to its caller, says why through Problem(), and leaves
 // everything as it was.
 //
-// Every file call is made on a storage thread of this object's own. The caller waits for it as
-// `waiting` says (a window goes on handling its events); asked to stop, it abandons a call that
-// changes nothing, but waits for a write, a flush or a cut-back to return.
+// Every file call is made on storage threads of this object's own, as many as the plan's
+// threads: the first opens, writes and closes, and all of them read and scan. The caller waits
+// for them as `waiting` says (a window goes on handling its events); asked to stop, it abandons
+// a call that changes nothing, but waits for a write, a flush or a cut-back to return.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "append_file.h"
 #include "file_system.h"
@@ -25,13 +27,12 @@ namespace nestmend {
 
 inline constexpr int kFileNumber = 1;
 
-class WorkerPool;
-
 class SequentialFiles {
  public:
   explicit SequentialFiles(FileSystem& file_system, ReadPlan plan = {},
-                           StorageThread::Waiting waiting = {});
-  ~SequentialFiles();  // closes every open file
+                           const StorageThread::Waiting& waiting = {});
+  // Closes every open file; a call that was abandoned is left to end on its own.
+  ~SequentialFiles();
   SequentialFiles(const SequentialFiles&) = delete;
   SequentialFiles& operator=(const SequentialFiles&) = delete;
 
@@ -112,8 +113,9 @@ class SequentialFiles {
 
   FileSystem& file_system_;
   ReadPlan plan_;
-  std::shared_ptr<WorkerPool> pool_;  // started with the first pass
-  StorageThread storage_;
+  std::vector<std::unique_ptr<StorageThread>> threads_;
+  std::vector<StorageThread*> readers_;
+  StorageThread& storage_;  // the first: opens, writes, flushes, cut-backs and closes
   std::unique_ptr<InputFile> input_;
   std::unique_ptr<AppendFile> append_;
   FileProblem problem_ = FileProblem::kNone;

@@ -95,6 +95,7 @@ bool StorageThread::Await(Ticket ticket, Patience patience) {
   // the caller the sleep and the wake-up.
   const auto spin_until = std::chrono::steady_clock::now() + kSpin;
   while (shared_->done.load() < ticket && std::chrono::steady_clock::now() < spin_until) {
+    std::this_thread::yield();
   }
   std::unique_lock lock(shared_->mutex);
   const auto returned = [&] { return shared_->done >= ticket; };

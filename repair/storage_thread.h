@@ -66,6 +66,10 @@ class StorageThread {
 
   // Whether a call was abandoned: the user asked to stop while it was out.
   bool abandoned() const { return abandoned_; }
+  // As if one had been: the calls still out are not waited for when this ends.
+  void Abandon() { abandoned_ = true; }
+  // Whether it has a thread of its own (the system may refuse one).
+  bool started() const { return thread_.joinable(); }
   // How many threads are still finishing calls that were abandoned.
   static int StillFinishing();
 

@@ -144,10 +144,17 @@ class WindowsFileSystem final : public FileSystem {
 
   bool CanTruncate(Handle) override { return true; }
 
-  FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) override {
+  FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
+                               std::span<char> buffer) override {
     DWORD count = 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
-    if (!ReadFile(Native(handle), buffer.data(), wanted, &count, nullptr)) return LastProblem();
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    if (!ReadFile(Native(handle), buffer.data(), wanted, &count, &at)) {
+      return GetLastError() == ERROR_HANDLE_EOF ? FileResult<std::size_t>(std::size_t{0})
+                                                : LastProblem();
+    }
     return std::size_t{count};
   }
 

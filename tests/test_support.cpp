@@ -109,9 +109,14 @@ void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t co
 }
 
 bool FaultyFileSystem::Fails(Op op) {
+  int call = 0;
+  {
+    const std::lock_guard lock(mutex_);  // reads come from several threads
+    call = calls_[static_cast<int>(op)]++;
+  }
+  if (before) before(op, call);
+  const std::lock_guard lock(mutex_);
   on_forbidden_thread += !FileCallsAllowedHere();
-  if (before) before(op, calls_[static_cast<int>(op)]);
-  ++calls_[static_cast<int>(op)];
   const int step = static_cast<int>(steps.size());
   steps.push_back(op);
   return failing_step && (step == *failing_step || (later_steps_fail && step > *failing_step));

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -128,8 +129,9 @@ class FaultyFileSystem : public FileSystem {
   bool CanTruncate(Handle handle) override {
     return !Fails(Op::kCanTruncate) && system_.CanTruncate(handle);
   }
-  FileResult<std::size_t> Read(Handle handle, std::span<char> buffer) override {
-    return Fails(Op::kRead) ? failure : system_.Read(handle, buffer);
+  FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
+                               std::span<char> buffer) override {
+    return Fails(Op::kRead) ? failure : system_.Read(handle, offset, buffer);
   }
   FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
     if (Fails(Op::kWrite)) return failure;
@@ -154,6 +156,7 @@ class FaultyFileSystem : public FileSystem {
     return handle;
   }
   FileSystem& system_ = SystemFiles();
+  std::mutex mutex_;
   int calls_[static_cast<int>(Op::kCount)] = {};
 };
 
