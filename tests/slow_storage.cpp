@@ -9,6 +9,8 @@
 //   OP DELAY_MS ERRNO FROM_OPEN SKIP COUNT   calls of OP, once FROM_OPEN files have been opened,
 //                                            pass untouched SKIP times; the next COUNT (0: all)
 //                                            wait DELAY_MS, then fail with ERRNO (0: succeed)
+//   gone OP ERRNO                            from the first call of OP on, every call fails:
+//                                            the device has gone
 // OP is open, read, write, fsync, getattr, truncate or fallocate. Reading .control tells what
 // happened so far: "opens=N reads=N writes=N stalled=N", stalled counting the calls waiting now.
 #define FUSE_USE_VERSION 35
@@ -49,6 +51,9 @@ std::string backing;
 std::mutex mutex;
 std::vector<Rule> rules;
 double bytes_per_second = 0;
+std::string gone_at;  // the call from which on every call fails, and how
+int gone_error = 0;
+bool gone = false;
 std::map<std::string, int> calls;
 std::atomic<int> stalled{0};
 constexpr char kControl[] = "/.control";
@@ -64,6 +69,8 @@ int Apply(const std::string& op, std::size_t bytes = 0) {
   {
     const std::lock_guard lock(mutex);
     ++calls[op];
+    gone = gone || (!gone_at.empty() && op == gone_at);
+    if (gone) return gone_error;
     for (Rule& rule : rules) {
       if (rule.op != op || calls["open"] < rule.from_open) continue;
       const int index = rule.seen++;
@@ -104,6 +111,11 @@ void AddRules(const std::string& text) {
     if (!(fields >> rule.op)) continue;
     if (rule.op == "rate") {
       fields >> rate.emplace();
+      continue;
+    }
+    if (rule.op == "gone") {
+      const std::lock_guard lock(mutex);
+      fields >> gone_at >> gone_error;
       continue;
     }
     fields >> rule.delay_ms >> rule.error >> rule.from_open >> rule.skip >> rule.count;
@@ -147,6 +159,8 @@ int Open(const char* path, fuse_file_info* info) {
       const std::lock_guard lock(mutex);
       rules.clear();
       bytes_per_second = 0;
+      gone_at.clear();
+      gone = false;
     }
     return 0;
   }
