@@ -2,14 +2,14 @@
 # Measures one window (the Qt one, or Nestmend.exe under Wine) on slow, stalling and failing
 # storage (tests/slow_storage), case by case, as a person would meet them: prints one line per
 # case, "case|what happened", and saves a picture of the window at each case's end in OUT.
-# usage: storage_table.sh linux|windows PROGRAM SLOW_STORAGE OUT [WINDOW_PAUSES_EXE]
+# usage: storage_table.sh linux|windows PROGRAM SLOW_STORAGE OUT [WINDOW_PROBE_EXE]
 # STALL_SECONDS (default 10) and LONG_STALL_SECONDS (default 60) set the stalls.
 set -euo pipefail
 platform=$1
 program=$(realpath "$2")
 slow_storage=$(realpath "$3")
 out=$(realpath -m "$4")
-pauses_exe=${5:+$(realpath "$5")}
+probe_exe=${5:+$(realpath "$5")}
 stall_ms=$((${STALL_SECONDS:-10} * 1000))
 long_stall_ms=$((${LONG_STALL_SECONDS:-60} * 1000))
 mkdir -p "$out"

@@ -103,21 +103,24 @@ FileStatus AppendFile::PrintLines(std::string_view text, std::uint64_t count) {
 
 FileStatus AppendFile::WritePending() {
   if (pending_.empty()) return {};
-  const Wrote wrote = *storage_.Run(
-      [&files = files_, handle = handle_, bytes = std::move(pending_)] {
-        Wrote result;
-        while (result.bytes < bytes.size()) {
-          const FileResult<std::size_t> count = files.Write(
-              handle, std::span(bytes.data() + result.bytes, bytes.size() - result.bytes));
-          if (!count) {
-            result.problem = count.problem();
-            break;
-          }
-          result.bytes += *count;
-        }
-        return result;
-      },
-      Patience::kToTheEnd);
+  const Wrote wrote =
+      storage_
+          .Run(
+              [&files = files_, handle = handle_, bytes = std::move(pending_)] {
+                Wrote result;
+                while (result.bytes < bytes.size()) {
+                  const FileResult<std::size_t> count = files.Write(
+                      handle, std::span(bytes.data() + result.bytes, bytes.size() - result.bytes));
+                  if (!count) {
+                    result.problem = count.problem();
+                    break;
+                  }
+                  result.bytes += *count;
+                }
+                return result;
+              },
+              Patience::kToTheEnd)
+          .value_or(Wrote{0, FileProblem::kNoMemory});
   pending_.clear();
   written_ += wrote.bytes;
   if (wrote.problem != FileProblem::kNone) return Fail(wrote.problem);
@@ -132,22 +135,25 @@ FileStatus AppendFile::Fail(FileProblem why) {
 FileStatus AppendFile::Flush() {
   if (failed_) return FileProblem::kFailed;
   if (const FileStatus wrote = WritePending(); !wrote) return wrote;
-  const FileStatus checked = *storage_.Run(
-      [&files = files_, handle = handle_, path = path_,
-       size = original_size_ + written_]() -> FileStatus {
-        if (const FileStatus synced = files.Sync(handle); !synced) return synced;
-        // Another program may have cut, extended or replaced the file meanwhile: then the lines
-        // are not where a repair needs them.
-        const FileResult<FileIdentity> written = files.Identify(handle);
-        if (!written) return written.problem();
-        const FileResult<FileIdentity> named = files.IdentifyPath(path);
-        if (!named && named.problem() != FileProblem::kMissing) return named.problem();
-        if (!named || written->size != size || !named->SameFile(*written)) {
-          return FileProblem::kChanged;
-        }
-        return {};
-      },
-      Patience::kToTheEnd);
+  const FileStatus checked =
+      storage_
+          .Run(
+              [&files = files_, handle = handle_, path = path_,
+               size = original_size_ + written_]() -> FileStatus {
+                if (const FileStatus synced = files.Sync(handle); !synced) return synced;
+                // Another program may have cut, extended or replaced the file meanwhile: then the
+                // lines are not where a repair needs them.
+                const FileResult<FileIdentity> written = files.Identify(handle);
+                if (!written) return written.problem();
+                const FileResult<FileIdentity> named = files.IdentifyPath(path);
+                if (!named && named.problem() != FileProblem::kMissing) return named.problem();
+                if (!named || written->size != size || !named->SameFile(*written)) {
+                  return FileProblem::kChanged;
+                }
+                return {};
+              },
+              Patience::kToTheEnd)
+          .value_or(FileProblem::kNoMemory);
   if (!checked) return Fail(checked.problem());
   return {};
 }
@@ -157,19 +163,22 @@ FileStatus AppendFile::CutBack() {
   pending_.clear();
   if (written_ == 0 && undone_) return {};
   if (!can_truncate_) return FileProblem::kUnsupported;
-  const FileStatus cut = *storage_.Run(
-      [&files = files_, handle = handle_, original = original_size_,
-       size = original_size_ + written_]() -> FileStatus {
-        const FileResult<FileIdentity> now = files.Identify(handle);
-        if (!now) return now.problem();
-        // Bytes that another program added since are not this append's to remove.
-        if (now->size != size) return FileProblem::kChanged;
-        if (const FileStatus truncated = files.Truncate(handle, original); !truncated) {
-          return truncated;
-        }
-        return files.Sync(handle);
-      },
-      Patience::kToTheEnd);
+  const FileStatus cut =
+      storage_
+          .Run(
+              [&files = files_, handle = handle_, original = original_size_,
+               size = original_size_ + written_]() -> FileStatus {
+                const FileResult<FileIdentity> now = files.Identify(handle);
+                if (!now) return now.problem();
+                // Bytes that another program added since are not this append's to remove.
+                if (now->size != size) return FileProblem::kChanged;
+                if (const FileStatus truncated = files.Truncate(handle, original); !truncated) {
+                  return truncated;
+                }
+                return files.Sync(handle);
+              },
+              Patience::kToTheEnd)
+          .value_or(FileProblem::kNoMemory);
   if (cut) {
     written_ = 0;
     undone_ = true;

@@ -29,6 +29,7 @@ enum class FileProblem : std::uint8_t {
   kTooLarge,      // the file-size limit
   kUnsupported,   // the file system cannot do this (reserve room, cut a file back)
   kChanged,       // another program changed, moved or replaced the file meanwhile
+  kNoMemory,      // the system refused the memory a call needed
   kFailed,        // the storage reported an error
 };
 

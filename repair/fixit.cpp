@@ -1,9 +1,8 @@
 #include "fixit.h"
 
-#include <new>
+#include <exception>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "sequential_files.h"
 
@@ -43,6 +42,8 @@ Kind ReadingFailure(FileProblem problem) {
       return Kind::kNotPlain;
     case FileProblem::kChanged:
       return Kind::kChanged;
+    case FileProblem::kNoMemory:
+      return Kind::kNoMemory;
     default:
       return Kind::kCannotRead;
   }
@@ -64,6 +65,8 @@ Kind WritingFailure(FileProblem problem) {
       return Kind::kNoRoom;
     case FileProblem::kTooLarge:
       return Kind::kTooLarge;
+    case FileProblem::kNoMemory:
+      return Kind::kNoMemory;
     default:
       return Kind::kCannotWrite;
   }
@@ -76,17 +79,20 @@ class Run {
       : surface_(surface),
         files_(file_system, plan, [this] { return Pump(surface_.PumpEventsRepeatedly(0)); }) {}
 
+  // No exception leaves a run: the system refusing memory (std::bad_alloc), or a toolkit the
+  // surface calls, ends it where it is, with whatever it wrote taken back.
   void Perform() {
     try {
       Repair();
-    } catch (const std::bad_alloc&) {
-      Refused();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
       Refused();
     }
-    files_.CloseAllFiles();
-    if (stopped_) return;
-    Finish();
+    try {
+      files_.CloseAllFiles();
+      if (!stopped_) Finish();
+    } catch (const std::exception&) {
+      // Nothing more can be shown: the file is settled already.
+    }
   }
 
  private:
@@ -111,6 +117,7 @@ class Run {
       if (!at_end) return Abandon();
       if (*at_end) break;
       if (!files_.ReadDataItems(kFileNumber, ItemDetail::kItems, chunk_)) return Abandon();
+      counted_ = Combine(counted_, chunk_.items);
       records += chunk_.items.items_started;
       if (!Pump(surface_.PumpEventsRepeatedly(chunk_.items.items_started))) return Abandon();
     }
@@ -126,6 +133,7 @@ class Run {
     if (!Open(ItemDetail::kItemsAndBraces)) return std::nullopt;
     std::uint64_t records = 0;
     std::int64_t balance = 0;
+    ChunkItems scanned;
     while (true) {
       const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
       if (!at_end) return Abandon();
@@ -134,6 +142,7 @@ class Run {
         return Abandon();
       }
       const ChunkItems& items = chunk_.items;
+      scanned = Combine(scanned, items);
       balance += items.brace_balance;
       ScanBatch batch{records, chunk_.state_before, chunk_.bytes, items.items_started, {}};
       if (items.has_character) batch.last_value = records + items.last_character_item;
@@ -143,6 +152,12 @@ class Run {
     scanned_ = files_.InputIdentity(kFileNumber);
     wide_text_ = StartsWithWideByteOrderMark(files_.LeadingBytes(kFileNumber));
     files_.CloseAllFiles();
+    // The balance holds only for the bytes the first pass counted: the two reads must agree,
+    // whatever the size and time of the file say.
+    if (scanned.digest != counted_.digest) {
+      outcome_.kind = Kind::kChanged;
+      return std::nullopt;
+    }
     return balance;
   }
 
@@ -224,8 +239,8 @@ class Run {
     return (bytes + kLine.size() + 1) / (kLine.size() + 2);
   }
 
-  // The system refused a thread or memory: whatever the append wrote is taken back (or, where
-  // that is refused, completed), and the run ends saying what became of the file.
+  // An exception: whatever the append wrote is taken back (or, where that is refused,
+  // completed), and the run ends saying what became of the file.
   void Refused() {
     outcome_.kind = Kind::kNoMemory;
     try {
@@ -271,6 +286,7 @@ class Run {
   RepairSurface& surface_;
   SequentialFiles files_;
   ItemChunk chunk_;
+  ChunkItems counted_;  // what the first pass read
   std::optional<FileIdentity> scanned_;
   bool wide_text_ = false;
   bool stopped_ = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
 
 namespace nestmend {
 namespace {
@@ -100,7 +101,11 @@ void InputFile::Chunk::Read(Shared& shared) {
   if (size == 0 || !shared.scan_for || shared.cancelled) return;
   guessed = before > 0 ? GuessStateAfter(buffer[0]) : ItemReaderState();
   ItemReaderState state = guessed;
-  segments.reserve((size + kSegmentBytes - 1) / kSegmentBytes);
+  try {
+    segments.reserve((size + kSegmentBytes - 1) / kSegmentBytes);
+  } catch (const std::bad_alloc&) {
+    return;  // no memory for the segments: the pass scans the chunk itself
+  }
   for (std::size_t at = 0; at < size; at += kSegmentBytes) {
     Segment& segment = segments.emplace_back();
     segment.items = ScanItems(std::span(bytes() + at, std::min(kSegmentBytes, size - at)), state,
@@ -176,7 +181,13 @@ void InputFile::ReadAhead() {
     chunk->wanted = static_cast<std::size_t>(
         std::min<std::uint64_t>(shared_->chunk_bytes, shared_->size - offset));
     if (spare_.empty()) {
-      chunk->buffer = std::make_unique_for_overwrite<char[]>(shared_->chunk_bytes + 1);
+      try {
+        chunk->buffer = std::make_unique_for_overwrite<char[]>(shared_->chunk_bytes + 1);
+      } catch (const std::bad_alloc&) {
+        // The memory for one more buffer is refused: the pass goes on with those it has.
+        if (ahead_.empty() && !current_) problem_ = FileProblem::kNoMemory;
+        return;
+      }
     } else {
       chunk->buffer = std::move(spare_.back());
       spare_.pop_back();
@@ -193,6 +204,7 @@ bool InputFile::Refill() {
   current_.reset();
   begin_ = end_ = 0;
   ReadAhead();
+  if (problem_ != FileProblem::kNone) return false;
   if (ahead_.empty()) {
     at_end_ = true;
     return true;

@@ -1,6 +1,8 @@
 #include "item_scanner.h"
 
+#include <array>
 #include <bit>
+#include <cstring>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -24,13 +26,49 @@ struct BlockMasks {
   std::uint64_t valid = 0;  // the bytes the block has: all 64 but in the last, partial one
 };
 
+// The digest's keys, one per 8-byte word of a block: odd numbers with well-mixed bits.
+constexpr std::array<std::uint64_t, 8> kDigestKeys = {
+    0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9, 0xD6E8FEB86659FD93,
+    0xFF51AFD7ED558CCD, 0xC4CEB9FE1A85EC53, 0x2545F4914F6CDD1D, 0x94D049BB133111EB};
+
 // The running count over a chunk.
 struct Tally {
   std::uint64_t starts = 0;
   std::int64_t balance = 0;
   bool has_character = false;
   std::uint64_t last_character_item = 0;
+  // The digest's eight lanes, one per word of a block: each adds the product of the halves of
+  // its word (keyed), and its neighbour's word itself, so that any change of one word shows.
+  std::array<std::uint64_t, 8> lanes = kDigestKeys;
+  std::uint64_t length = 0;
 };
+
+// One block of 64 bytes into the digest's lanes, as the vector units do it too.
+void DigestBlock(const char* block, Tally& tally) {
+  std::array<std::uint64_t, 8> words;
+  std::memcpy(words.data(), block, sizeof words);
+  for (std::size_t lane = 0; lane < words.size(); ++lane) {
+    const std::uint64_t keyed = words[lane] ^ kDigestKeys[lane];
+    tally.lanes[lane] += (keyed & 0xFFFFFFFF) * (keyed >> 32);
+    tally.lanes[lane ^ 1] += words[lane];
+  }
+}
+
+// The last, partial block of a piece, filled out with zeros: the length tells them apart.
+void DigestTail(const char* bytes, std::size_t size, Tally& tally) {
+  if (size == 0) return;
+  std::array<char, 64> block{};
+  std::memcpy(block.data(), bytes, size);
+  DigestBlock(block.data(), tally);
+}
+
+std::uint64_t Digest(const Tally& tally) {
+  std::uint64_t digest = tally.length * 0x9E3779B97F4A7C15;
+  for (const std::uint64_t lane : tally.lanes) {
+    digest = (std::rotl(digest, 23) ^ lane) * 0xFF51AFD7ED558CCD;
+  }
+  return digest ^ (digest >> 31);
+}
 
 // One block, a byte at a time.
 template <bool kTrackCharacters>
@@ -79,8 +117,8 @@ inline __attribute__((always_inline)) void ScanBlock(const BlockMasks& masks, co
   const bool open_at_end = __builtin_sub_overflow(masks.quotes, stretch_starts, &subtracted);
   const std::uint64_t quoted = subtracted & ~masks.quotes;
   if ((quoted & delimiters) != 0) {
-    WalkBlock<kTrackCharacters>(bytes, static_cast<std::size_t>(std::popcount(masks.valid)),
-                                state, tally);
+    WalkBlock<kTrackCharacters>(bytes, static_cast<std::size_t>(std::popcount(masks.valid)), state,
+                                tally);
     return;
   }
   const std::uint64_t closings = masks.quotes & ~subtracted;
@@ -120,6 +158,7 @@ void ScanBlocksPortable(const char* bytes, std::size_t size, ItemReaderState& st
                         bool count_braces) {
   for (std::size_t at = 0; at < size; at += kBlockBytes) {
     const std::size_t block = std::min(kBlockBytes, size - at);
+    block == kBlockBytes ? DigestBlock(bytes + at, tally) : DigestTail(bytes + at, block, tally);
     const BlockMasks masks = MasksOf(bytes + at, block, tally, count_braces);
     count_braces ? ScanBlock<true>(masks, bytes + at, state, tally)
                  : ScanBlock<false>(masks, bytes + at, state, tally);
@@ -131,17 +170,26 @@ void ScanBlocksPortable(const char* bytes, std::size_t size, ItemReaderState& st
 #define NESTMEND_AVX2 __attribute__((target("avx2,popcnt,lzcnt,bmi")))
 
 template <bool kDetailed>
-NESTMEND_AVX512 void ScanBlocksAvx512(const char* bytes, std::size_t blocks,
-                                      ItemReaderState& state, Tally& tally) {
+NESTMEND_AVX512 void ScanBlocksAvx512(const char* bytes, std::size_t blocks, ItemReaderState& state,
+                                      Tally& tally) {
   const __m512i quote = _mm512_set1_epi8('"');
   const __m512i carriage_return = _mm512_set1_epi8('\r');
   const __m512i line_feed = _mm512_set1_epi8('\n');
   const __m512i comma = _mm512_set1_epi8(',');
   const __m512i open = _mm512_set1_epi8('{');
   const __m512i close = _mm512_set1_epi8('}');
+  const __m512i keys = _mm512_loadu_si512(kDigestKeys.data());
+  __m512i lanes = _mm512_loadu_si512(tally.lanes.data());
   for (std::size_t block = 0; block < blocks; ++block) {
     const char* at = bytes + block * kBlockBytes;
     const __m512i data = _mm512_loadu_si512(at);
+    // The digest, as DigestBlock: the keyed word's halves multiplied, and the neighbour's word.
+    // (The zero-masking forms spare GCC 12 a false warning about the others' undefined inputs.)
+    const __m512i keyed = _mm512_xor_si512(data, keys);
+    const __m512i product =
+        _mm512_maskz_mul_epu32(0xFF, keyed, _mm512_maskz_srli_epi64(0xFF, keyed, 32));
+    lanes = _mm512_add_epi64(
+        lanes, _mm512_add_epi64(product, _mm512_maskz_shuffle_epi32(0xFFFF, data, _MM_PERM_BADC)));
     BlockMasks masks;
     masks.quotes = _mm512_cmpeq_epi8_mask(data, quote);
     masks.carriage_returns = _mm512_cmpeq_epi8_mask(data, carriage_return);
@@ -154,23 +202,40 @@ NESTMEND_AVX512 void ScanBlocksAvx512(const char* bytes, std::size_t blocks,
     }
     ScanBlock<kDetailed>(masks, at, state, tally);
   }
+  _mm512_storeu_si512(tally.lanes.data(), lanes);
 }
 
 NESTMEND_AVX2 std::uint64_t EqualMask(__m256i low, __m256i high, char byte) {
   const __m256i wanted = _mm256_set1_epi8(byte);
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, wanted))) |
-         (std::uint64_t{static_cast<std::uint32_t>(
-              _mm256_movemask_epi8(_mm256_cmpeq_epi8(high, wanted)))}
+         (std::uint64_t{
+              static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, wanted)))}
           << 32);
+}
+
+// Four lanes of the digest, as DigestBlock.
+NESTMEND_AVX2 __m256i DigestHalf(__m256i lanes, __m256i data, __m256i keys) {
+  const __m256i keyed = _mm256_xor_si256(data, keys);
+  return _mm256_add_epi64(lanes,
+                          _mm256_add_epi64(_mm256_mul_epu32(keyed, _mm256_srli_epi64(keyed, 32)),
+                                           _mm256_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2))));
 }
 
 template <bool kDetailed>
 NESTMEND_AVX2 void ScanBlocksAvx2(const char* bytes, std::size_t blocks, ItemReaderState& state,
                                   Tally& tally) {
+  const auto* keys = reinterpret_cast<const __m256i*>(kDigestKeys.data());
+  const __m256i low_keys = _mm256_loadu_si256(keys);
+  const __m256i high_keys = _mm256_loadu_si256(keys + 1);
+  auto* lanes = reinterpret_cast<__m256i*>(tally.lanes.data());
+  __m256i low_lanes = _mm256_loadu_si256(lanes);
+  __m256i high_lanes = _mm256_loadu_si256(lanes + 1);
   for (std::size_t block = 0; block < blocks; ++block) {
     const char* at = bytes + block * kBlockBytes;
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32));
+    low_lanes = DigestHalf(low_lanes, low, low_keys);
+    high_lanes = DigestHalf(high_lanes, high, high_keys);
     BlockMasks masks;
     masks.quotes = EqualMask(low, high, '"');
     masks.carriage_returns = EqualMask(low, high, '\r');
@@ -178,11 +243,13 @@ NESTMEND_AVX2 void ScanBlocksAvx2(const char* bytes, std::size_t blocks, ItemRea
     masks.commas = EqualMask(low, high, ',');
     masks.valid = ~std::uint64_t{0};
     if constexpr (kDetailed) {
-      tally.balance += std::popcount(EqualMask(low, high, '{')) -
-                       std::popcount(EqualMask(low, high, '}'));
+      tally.balance +=
+          std::popcount(EqualMask(low, high, '{')) - std::popcount(EqualMask(low, high, '}'));
     }
     ScanBlock<kDetailed>(masks, at, state, tally);
   }
+  _mm256_storeu_si256(lanes, low_lanes);
+  _mm256_storeu_si256(lanes + 1, high_lanes);
 }
 
 // Scans the whole blocks it can with vector instructions; returns how many bytes that covered.
@@ -204,8 +271,7 @@ std::size_t ScanBlocksVector(VectorUnit unit, const char* bytes, std::size_t siz
   return 0;
 }
 #else
-std::size_t ScanBlocksVector(VectorUnit, const char*, std::size_t, ItemReaderState&, Tally&,
-                             bool) {
+std::size_t ScanBlocksVector(VectorUnit, const char*, std::size_t, ItemReaderState&, Tally&, bool) {
   return 0;
 }
 #endif
@@ -216,6 +282,7 @@ ChunkItems Result(const Tally& tally) {
   items.brace_balance = tally.balance;
   items.has_character = tally.has_character;
   items.last_character_item = tally.last_character_item;
+  items.digest = Digest(tally);
   return items;
 }
 
@@ -227,9 +294,9 @@ ChunkItems Combine(const ChunkItems& first, const ChunkItems& second) {
   both.brace_balance = first.brace_balance + second.brace_balance;
   both.has_character = first.has_character || second.has_character;
   // The second piece counts its items from the one that runs on into it: the first's last.
-  both.last_character_item = second.has_character
-                                 ? first.items_started + second.last_character_item
-                                 : first.last_character_item;
+  both.last_character_item = second.has_character ? first.items_started + second.last_character_item
+                                                  : first.last_character_item;
+  both.digest = (std::rotl(first.digest, 29) ^ second.digest) * 0xC2B2AE3D27D4EB4F;
   return both;
 }
 
@@ -277,6 +344,7 @@ ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemRead
                           ItemDetail detail) {
   const bool count_braces = detail == ItemDetail::kItemsAndBraces;
   Tally tally;
+  tally.length = bytes.size();
   const std::size_t covered =
       ScanBlocksVector(unit, bytes.data(), bytes.size(), state, tally, count_braces);
   ScanBlocksPortable(bytes.data() + covered, bytes.size() - covered, state, tally, count_braces);
@@ -286,6 +354,10 @@ ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemRead
 ChunkItems ScanItemsReference(std::span<const char> bytes, ItemReaderState& state,
                               ItemDetail detail) {
   Tally tally;
+  tally.length = bytes.size();
+  for (std::size_t at = 0; at < bytes.size(); at += kBlockBytes) {
+    DigestTail(bytes.data() + at, std::min(kBlockBytes, bytes.size() - at), tally);
+  }
   for (const char byte : bytes) {
     bool started = false;
     const ByteRole role = StepItemReader(state, byte, started);

@@ -39,11 +39,16 @@ struct ChunkItems {
   // has_character: the chunk holds no character at all, only delimiters and quotes.
   bool has_character = false;
   std::uint64_t last_character_item = 0;
+  // A digest of the bytes: two passes that read the same bytes, in the same pieces, combine
+  // the same digests. Any change of bytes gives another, but for blocks of 64 bytes moved
+  // within a piece, which change no brace count.
+  std::uint64_t digest = 0;
 
   bool operator==(const ChunkItems&) const = default;
 };
 
-// What two pieces of bytes, the second right after the first, hold together.
+// What two pieces of bytes, the second right after the first, hold together. The digest
+// depends on the order of the pieces too.
 ChunkItems Combine(const ChunkItems& first, const ChunkItems& second);
 
 enum class ItemDetail {
@@ -68,9 +73,9 @@ ChunkItems ScanItemsReference(std::span<const char> bytes, ItemReaderState& stat
 
 // What one byte was to the reader.
 enum class ByteRole {
-  kCharacter,  // part of the current item
-  kQuote,      // the opening or closing quote of a quoted item
-  kDelimiter,  // ends the current item
+  kCharacter,    // part of the current item
+  kQuote,        // the opening or closing quote of a quoted item
+  kDelimiter,    // ends the current item
   kLineEndTail,  // the LF of a CR LF line end
 };
 

@@ -38,7 +38,12 @@ struct StorageThread::Shared {
       std::function<void()> call = std::move(calls.front());
       calls.pop_front();
       lock.unlock();
-      call();
+      try {
+        call();
+      } catch (const std::exception&) {
+        // Memory refused inside a call: its result stays unset, which its caller takes as a
+        // failure, as it takes an abandoned call.
+      }
       call = nullptr;  // what it held goes before it counts as done
       lock.lock();
       ++done;

@@ -51,7 +51,7 @@ class StorageThread {
   // Waits until the call of `ticket` has returned; false when it was abandoned.
   bool Await(Ticket ticket, Patience patience);
 
-  // Runs `call` there and waits for it: its result, or nothing when it was abandoned.
+  // Runs `call` there and waits for it: its result, or nothing when it was abandoned or threw.
   template <typename Call>
   auto Run(Call call, Patience patience) -> std::optional<decltype(call())> {
     auto result = std::make_shared<std::optional<decltype(call())>>();

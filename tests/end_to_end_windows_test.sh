@@ -5,7 +5,9 @@
 # appended); drops another file on the window, repairs it and presses "Exit" while that run's
 # message shows; then types a path into the path box, presses Enter, and "Exit" in the middle of
 # the long run: the program must end and leave the file alone.
+# A path box text holding an unpaired surrogate repairs no file.
 # usage: end_to_end_windows_test.sh path/to/Nestmend.exe [screenshot.png]
+# (tests/window_probe.exe, beside Nestmend.exe, sets that text.)
 set -euo pipefail
 program=$(realpath "$1")
 screenshot=${2:+$(realpath -m "$2")}
@@ -145,6 +147,18 @@ wait_for_the_message
 press_exit_and_expect_the_end  # while the message shows: it goes, and the program with it
 [[ $(bytes "$dropped" | tr -s ' ') == $(echo "$expected" | tr -s ' ') ]] || { echo "FAIL: the dropped file was not repaired"; exit 1; }
 rm -f "$file" "$dropped"
+# A path that no file name holds exactly (an unpaired surrogate, set by another program) is
+# refused: the file a lossy conversion would name instead stays as it was.
+decoy="$documents/s"$'\xef\xbf\xbd'".txt"
+printf '{' > "$decoy"
+start
+wine "$(dirname "$program")/tests/window_probe.exe" set-path \
+  "C:\\users\\$(whoami)\\Documents\\s\\uD800.txt"
+click_begin
+answer_the_message
+[[ $(cat "$decoy") == '{' ]] || { echo "FAIL: the decoy was repaired"; exit 1; }
+press_exit_and_expect_the_end
+rm -f "$decoy"
 echo "end to end (Windows): chosen with \"...\", repaired, a second run appended nothing, a dropped file repaired, Exit during its message ended it"
 
 large="$work/large.txt"

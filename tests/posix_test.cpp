@@ -78,6 +78,44 @@ TEST(System, FileOverFourGibibytes) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(tail), {}), "{\n{{}\r\n}\r\n}\r\n");
 }
 
+// The system refusing threads (a process limit, for an ordinary user) or memory (an address
+// space barely above what the process holds): the run goes on with the threads it has, or ends
+// with the file untouched and nothing claimed. Never an abort.
+TEST(System, ThreadsOrMemoryRefusedEndNoRunInACrash) {
+  TempDir dir;
+  const std::string original = "a {\r\nb {\r\n" + std::string(5 << 20, 'x');
+  const std::string path = dir.Write("file", original);
+  chmod(dir.path().c_str(), 0777);
+  chmod(path.c_str(), 0666);
+  const auto limited = [&](int resource, rlim_t limit) {
+    WriteAll(path, original);
+    const pid_t child = fork();
+    if (child == 0) {
+      const rlimit refused{limit, limit};
+      if (resource == RLIMIT_NPROC && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+      if (setrlimit(resource, &refused) != 0) _exit(3);
+      const std::string status = Repair(path).status;
+      _exit(status == FixedSummary(2) ? 0 : status == kNothingDone ? 1 : 2);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::string now = ReadAll(path);
+    const int ending = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    EXPECT_TRUE((ending == 0 && now == original + Lines(2)) || (ending == 1 && now == original))
+        << "resource " << resource << ", limit " << limit << ": ended " << ending;
+    return ending;
+  };
+  EXPECT_EQ(limited(RLIMIT_NPROC, 1), 0);  // no thread at all: the file calls run in line
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line) && !line.starts_with("VmSize:")) {
+  }
+  const rlim_t held = std::stoull(line.substr(7)) << 10;
+  for (const rlim_t more : {0u, 1u, 2u, 4u, 8u, 16u, 24u, 32u, 64u}) {
+    limited(RLIMIT_AS, held + (more << 20));
+  }
+}
+
 // Killed outright at chosen moments: before any write, between writes, after the last write
 // (before the flush). The original bytes survive every kill, only whole "}" lines follow them,
 // and a second repair completes the file.

@@ -7,13 +7,13 @@
 #  - Exit during a stalled write ends it once the write returns; the append is cut back.
 #  - A device gone mid-append (writes and cut-backs fail): the file holds its bytes and "}" lines
 #    only, and a second run, the device back, balances it.
-# usage: storage_test.sh linux|windows PROGRAM SLOW_STORAGE [WINDOW_PAUSES_EXE]
+# usage: storage_test.sh linux|windows PROGRAM SLOW_STORAGE [WINDOW_PROBE_EXE]
 # STALL_SECONDS (default 2.5) sets the stalls, PAUSE_LIMIT_MS (default 250) the pause allowed.
 set -euo pipefail
 platform=$1
 program=$(realpath "$2")
 slow_storage=$(realpath "$3")
-pauses_exe=${4:+$(realpath "$4")}
+probe_exe=${4:+$(realpath "$4")}
 stall_ms=$(awk -v s="${STALL_SECONDS:-2.5}" 'BEGIN { printf "%d", s * 1000 }')
 pause_limit_ms=${PAUSE_LIMIT_MS:-250}
 if [[ $(id -u) -ne 0 || ! -e /dev/fuse ]] || ! command -v fusermount3 > /dev/null; then

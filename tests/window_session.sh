@@ -3,7 +3,7 @@
 # $platform (linux or windows) and $program. After it, beside virtual_display.sh's: start,
 # click_at X Y, type_path PATH, wait_for_message, answer_message, press_exit, expect_end MS, and
 # pauses_start / pauses_stop, which measure from outside how long the window leaves others waiting.
-# $pauses_exe is Windows' measurer (tests/window_pauses_windows.cpp), built for Windows.
+# $probe_exe looks at Nestmend.exe's window from outside (tests/window_probe_windows.cpp).
 if [[ $platform == windows ]]; then
   # A Wine server belongs to the display it started on: this test has a prefix of its own.
   export WINEPREFIX="${WINEPREFIX:-$(dirname "$program")/wine-prefix}-window" WINEDEBUG=-all
@@ -93,7 +93,7 @@ expect_end() {
 pauses_start() {
   rm -f "$work/pauses" "$work/pauses-stop"
   if [[ $platform == windows ]]; then
-    wine "$pauses_exe" "Z:${work//\//\\}\\pauses-stop" > "$work/pauses" 2>&1 &
+    wine "$probe_exe" pauses "Z:${work//\//\\}\\pauses-stop" > "$work/pauses" 2>&1 &
   else
     python3 "$(dirname "${BASH_SOURCE[0]}")/window_pings.py" "$window" > "$work/pauses" &
   fi

@@ -121,7 +121,7 @@ class WindowTest : public QObject {
   }
 
   // "..." shows the dialog's file name, chosen or not; "Begin" and Enter repair the typed path,
-  // and a second run appends nothing; a drop fills the path box; "Exit" when idle closes.
+  // and a second run appends nothing; "Exit" when idle closes.
   void theControlsCarryThePathToTheRepair() {
     testing::TempDir dir;
     const std::string path = dir.Write("data.txt", "root {\r\n  leaf {\r\n    a = 1,\r\n");
@@ -151,16 +151,39 @@ class WindowTest : public QObject {
     QCOMPARE(form->STAT->text(), Text(texts::kNothingDone));
     QCOMPARE(testing::ReadAll(path), repaired);
 
-    QMimeData data;
-    data.setUrls({QUrl::fromLocalFile("/home/someone/cut off.txt")});
-    QDragEnterEvent enter({5, 30}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(form, &enter);
-    QVERIFY(enter.isAccepted());
-    QDropEvent drop({5, 30}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(form, &drop);
-    QCOMPARE(form->FILE->text(), QString("/home/someone/cut off.txt"));
     QTest::mouseClick(form->Command3, Qt::LeftButton);
     QTRY_VERIFY(form.isNull());
+  }
+
+  // A dropped name keeps its own bytes, even where they are not text; text that cannot name a
+  // file exactly is refused, opening nothing. Beside each lies the decoy a lossy conversion of
+  // its text would name.
+  void aPathReachesTheEngineExactlyOrNotAtAll() {
+    testing::TempDir dir;
+    const std::string dropped = dir.Write("x\xffy.txt", "c{{d");
+    const std::string decoy = dir.Write("x\xef\xbf\xbdy.txt", "c{{d");
+    const std::string surrogate_decoy = dir.Write("s\xef\xbf\xbd.txt", "{");
+    ScriptedPrompts prompts;
+    Form1 form(prompts);
+    QMimeData data;
+    data.setUrls(
+        {QUrl::fromEncoded("file://" + QByteArray::fromStdString(dropped).toPercentEncoding("/"))});
+    QDragEnterEvent enter({5, 30}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &enter);
+    QDropEvent drop({5, 30}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &drop);
+    QTest::mouseClick(form.Command2, Qt::LeftButton);
+    QCOMPARE(testing::ReadAll(dropped), std::string("c{{d}\r\n}\r\n"));
+    const QString folder = QString::fromStdString(dir.path().string());
+    for (const QString& typed :
+         {folder + "/x" + QChar(0xFFFD) + "y.txt", folder + "/s" + QChar(0xD800) + ".txt"}) {
+      Form1 typing(prompts);
+      typing.FILE->setText(typed);
+      QTest::mouseClick(typing.Command2, Qt::LeftButton);
+      QCOMPARE(typing.STAT->text(), Text(texts::kNothingDone));
+    }
+    QCOMPARE(testing::ReadAll(decoy), std::string("c{{d"));
+    QCOMPARE(testing::ReadAll(surrogate_decoy), std::string("{"));
   }
 
   // A Max not above 0 and a Value outside 0 to Max are refused; a Max below the Value takes

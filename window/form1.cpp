@@ -44,6 +44,16 @@ constexpr int kStatusWidth = 383;   // from the label's left edge to the window'
 constexpr int kStatusHeight = 18;   // above the progress bar
 constexpr int kLegiblePixels = 10;  // no smaller than this
 
+// Typed or chosen text as a file name's bytes; marked as naming no file exactly when it holds
+// what no name's bytes give back: an unpaired surrogate, a NUL, or the replacement character
+// that stands for bytes that are not text.
+std::string PathOfText(const QString& text) {
+  const QByteArray bytes = QFile::encodeName(text);
+  const bool exact = QFile::decodeName(bytes) == text && !text.contains(QChar(0)) &&
+                     !text.contains(QChar(QChar::ReplacementCharacter));
+  return exact ? bytes.toStdString() : kNotExactMark + bytes.toStdString();
+}
+
 bool ShowsWhole(const QFont& font) {
   const QFontMetrics metrics(font);
   return metrics.horizontalAdvance(kLongestStatus) <= kStatusWidth &&
@@ -174,14 +184,24 @@ void Form1::dragEnterEvent(QDragEnterEvent* event) {
 void Form1::dropEvent(QDropEvent* event) {
   const QList<QUrl> urls = event->mimeData()->urls();
   if (urls.isEmpty() || !urls.constFirst().isLocalFile()) return;
-  logic_.FileDropped(QFile::encodeName(urls.constFirst().toLocalFile()).toStdString());
+  const QUrl& url = urls.constFirst();
+  // The name's own bytes, percent-encoded in the URL, even where they are not text.
+  const bool here = url.host().isEmpty() || url.host() == QLatin1String("localhost");
+  logic_.FileDropped(
+      here ? QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString()
+           : PathOfText(url.toLocalFile()));
   event->acceptProposedAction();
 }
 
-std::string Form1::PathText() { return QFile::encodeName(FILE->text()).toStdString(); }
+std::string Form1::PathText() {
+  return FILE->text() == given_text_ ? given_path_ : PathOfText(FILE->text());
+}
 
 void Form1::SetPathText(std::string_view text) {
-  FILE->setText(QFile::decodeName(QByteArray(text.data(), static_cast<qsizetype>(text.size()))));
+  const std::string_view bytes = text.starts_with(kNotExactMark) ? text.substr(1) : text;
+  given_path_ = text;
+  given_text_ = QFile::decodeName(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+  FILE->setText(given_text_);
 }
 
 void Form1::SetStatusText(std::string_view text) {
@@ -202,10 +222,11 @@ void Form1::ShowExitTaken() { Command3->setEnabled(false); }
 void Form1::ProcessPendingEvents() { QCoreApplication::processEvents(); }
 
 std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
+  const std::string_view bytes = current.starts_with(kNotExactMark) ? current.substr(1) : current;
   const std::optional<QString> chosen = prompts_.ChooseFileToOpen(
-      this, QFile::decodeName(QByteArray(current.data(), static_cast<qsizetype>(current.size()))));
+      this, QFile::decodeName(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size()))));
   if (!chosen) return std::nullopt;
-  return QFile::encodeName(*chosen).toStdString();
+  return PathOfText(*chosen);
 }
 
 void Form1::ShowMessage(std::string_view title, std::string_view text) {

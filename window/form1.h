@@ -64,6 +64,10 @@ class Form1 final : public QWidget, private FormView {
   UserPrompts& prompts_;
   FormLogic logic_;
   bool fitting_ = false;
+  // The path as last given in bytes (a drop, the form logic), and the text that showed it: as
+  // long as the path box shows that text, the path is those bytes, whatever text they made.
+  std::string given_path_;
+  QString given_text_;
 };
 
 }  // namespace nestmend

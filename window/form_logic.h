@@ -15,8 +15,15 @@
 
 namespace nestmend {
 
+// A path travels from a view to the engine without any lossy conversion. Text that cannot name
+// a file exactly (an unpaired surrogate, a name shown with replacement characters for bytes that
+// are not text) travels as a path that begins with this mark: the engine refuses it, opening
+// nothing, and a view shows the rest of it.
+inline constexpr char kNotExactMark = '\0';
+
 // The face of the window, as the form logic drives it. Texts are UTF-8; a path is in the form
-// the engine opens it by (UTF-8 on Windows, the file name's own bytes on Linux).
+// the engine opens it by (UTF-8 on Windows, the file name's own bytes on Linux), or marked as
+// naming no file exactly.
 class FormView {
  public:
   virtual ~FormView() = default;

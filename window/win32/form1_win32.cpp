@@ -20,7 +20,9 @@ constexpr UINT kEnableAgain = WM_APP + 1;  // the window stays usable under the 
 constexpr UINT_PTR kSignalTimer = 1;
 constexpr wchar_t kClassName[] = L"Nestmend.Form1";
 
+// UTF-8 as shown; a path marked as naming no file exactly shows its rest.
 std::wstring Wide(std::string_view utf8) {
+  if (utf8.starts_with(kNotExactMark)) utf8.remove_prefix(1);
   if (utf8.empty()) return {};
   const int size = static_cast<int>(utf8.size());
   std::wstring wide(
@@ -30,15 +32,19 @@ std::wstring Wide(std::string_view utf8) {
   return wide;
 }
 
+// Text as UTF-8 for the engine: marked as naming no file exactly where it holds an unpaired
+// surrogate, which has no UTF-8 (a lenient conversion would give U+FFFD: another file's name).
 std::string Narrow(std::wstring_view wide) {
   if (wide.empty()) return {};
   const int size = static_cast<int>(wide.size());
+  const int exact = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, nullptr,
+                                        0, nullptr, nullptr);
   std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), size,
                                                                 nullptr, 0, nullptr, nullptr)),
                    '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), static_cast<int>(utf8.size()),
                       nullptr, nullptr);
-  return utf8;
+  return exact > 0 ? utf8 : kNotExactMark + utf8;
 }
 
 // The layout in twips (left, top, width, height), from the client area's top-left corner; the

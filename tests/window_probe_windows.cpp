@@ -1,0 +1,169 @@
+// Looks at Nestmend.exe's window from another program, as Windows and assistive tools do.
+// usage: window_probe.exe pauses STOP   sends the window WM_NULL every 5 ms, each as soon as the
+//                                       last returned, and asks IsHungAppWindow alongside, until
+//                                       the window is gone or the file STOP exists; then prints
+//                                       "longest_ms=12.3 hung=0 messages=456"
+//        window_probe.exe set-path TEXT sets the path box's text; \uXXXX in TEXT is one UTF-16
+//                                       unit, so that an unpaired surrogate can be given
+//        window_probe.exe status        prints the status line's text and its tooltip, UTF-8
+//        window_probe.exe bar           prints the progress bar's position and range
+//        window_probe.exe cursor        prints "arrow" when the window's cursor is the arrow
+//        window_probe.exe map FILE STOP maps FILE into memory, as a viewer would, until STOP exists
+#include <windows.h>
+// After windows.h, which they need.
+#include <commctrl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cwctype>
+#include <string>
+#include <thread>
+
+namespace {
+
+HWND FindForm() {
+  for (int attempt = 0; attempt < 2000; ++attempt) {
+    if (const HWND window = FindWindowW(L"Nestmend.Form1", nullptr)) return window;
+    Sleep(5);
+  }
+  return nullptr;
+}
+
+HWND Control(HWND form, const wchar_t* kind) {
+  struct Search {
+    const wchar_t* kind;
+    HWND found;
+  } search{kind, nullptr};
+  EnumChildWindows(
+      form,
+      [](HWND child, LPARAM l) -> BOOL {
+        auto* wanted = reinterpret_cast<Search*>(l);
+        wchar_t name[64] = {};
+        GetClassNameW(child, name, 64);
+        if (lstrcmpiW(name, wanted->kind) != 0) return TRUE;
+        wanted->found = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string Utf8(const std::wstring& wide) {
+  std::string text(
+      static_cast<std::size_t>(WideCharToMultiByte(
+          CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr)),
+      '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                      static_cast<int>(text.size()), nullptr, nullptr);
+  return text;
+}
+
+double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
+
+bool Stopped(const wchar_t* stop) { return GetFileAttributesW(stop) != INVALID_FILE_ATTRIBUTES; }
+
+int Pauses(HWND window, const wchar_t* stop) {
+  double longest_ms = 0;
+  std::atomic<bool> hung{false};
+  std::atomic<bool> done{false};
+  // Asked alongside, so that a window that stops answering is seen hung while it does.
+  std::thread watch([&] {
+    while (!done) {
+      hung = hung || IsHungAppWindow(window);
+      Sleep(50);
+    }
+  });
+  int messages = 0;
+  while (IsWindow(window) && !Stopped(stop)) {
+    LARGE_INTEGER sent{};
+    LARGE_INTEGER answered{};
+    QueryPerformanceCounter(&sent);
+    DWORD_PTR result = 0;
+    messages += SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
+    QueryPerformanceCounter(&answered);
+    const double took_ms = Milliseconds(sent, answered);
+    longest_ms = std::max(longest_ms, took_ms);
+    Sleep(took_ms < 5 ? 5 - static_cast<DWORD>(took_ms) : 0);
+  }
+  done = true;
+  watch.join();
+  std::printf("longest_ms=%.1f hung=%d messages=%d\n", longest_ms, hung ? 1 : 0, messages);
+  return 0;
+}
+
+std::wstring Unescaped(const wchar_t* text) {
+  std::wstring result;
+  for (const wchar_t* at = text; *at != L'\0'; ++at) {
+    if (at[0] == L'\\' && at[1] == L'u' && wcslen(at) >= 6 &&
+        std::all_of(at + 2, at + 6, [](wchar_t digit) { return iswxdigit(digit) != 0; })) {
+      result.push_back(static_cast<wchar_t>(wcstoul(std::wstring(at + 2, 4).c_str(), nullptr, 16)));
+      at += 5;
+    } else {
+      result.push_back(*at);
+    }
+  }
+  return result;
+}
+
+std::wstring Text(HWND control) {
+  std::wstring text(static_cast<std::size_t>(SendMessageW(control, WM_GETTEXTLENGTH, 0, 0)) + 1,
+                    L'\0');
+  text.resize(static_cast<std::size_t>(
+      SendMessageW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+  return text;
+}
+
+int Map(const wchar_t* path, const wchar_t* stop) {
+  const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  const HANDLE mapping = file == INVALID_HANDLE_VALUE
+                             ? nullptr
+                             : CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+  std::printf("%s\n", view ? "mapped" : "not mapped");
+  std::fflush(stdout);
+  while (view && !Stopped(stop)) Sleep(10);
+  return view ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (command == L"map" && argc == 4) return Map(argv[2], argv[3]);
+  const HWND form = FindForm();
+  if (form == nullptr) {
+    std::puts("no window");
+    return 1;
+  }
+  if (command == L"pauses" && argc == 3) return Pauses(form, argv[2]);
+  if (command == L"set-path" && argc == 3) {
+    const std::wstring text = Unescaped(argv[2]);
+    SendMessageW(Control(form, L"Edit"), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+    return 0;
+  }
+  if (command == L"status") {
+    std::printf("%s\n", Utf8(Text(Control(form, L"Static"))).c_str());
+    return 0;
+  }
+  if (command == L"bar") {
+    const HWND bar = Control(form, PROGRESS_CLASSW);
+    std::printf("position=%d range=%d..%d\n", static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)),
+                static_cast<int>(SendMessageW(bar, PBM_GETRANGE, TRUE, 0)),
+                static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0)));
+    return 0;
+  }
+  if (command == L"cursor") {
+    const auto cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrW(form, GCLP_HCURSOR));
+    std::printf("%s\n",
+                cursor == LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)) ? "arrow" : "other");
+    return 0;
+  }
+  return 2;
+}
