@@ -3,10 +3,14 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
+#include "append_guard_windows.h"
 #include "exit_signals.h"
 #include "form1_win32.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show_command) {
+  // Started by this program to guard an append, with no window of its own.
+  if (nestmend::RunAsAppendGuard()) return 0;
+  nestmend::EnableAppendGuard();
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                       ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);

@@ -68,7 +68,11 @@ AppendFile::AppendFile(FileSystem& files, StorageThread& storage, FileSystem::Ha
 }
 
 AppendFile::~AppendFile() {
-  if (!closed_) storage_.Post([&files = files_, handle = handle_] { files.Close(handle); });
+  if (closed_) return;
+  storage_.Post([&files = files_, handle = handle_, guarded = guarded_] {
+    files.Close(handle);
+    if (guarded) files.AppendSettled();
+  });
 }
 
 FileStatus AppendFile::Plan(std::string_view text, std::uint64_t count) {
@@ -81,10 +85,19 @@ FileStatus AppendFile::Plan(std::string_view text, std::uint64_t count) {
        length = count * (text.size() + 2)] { return files.Reserve(handle, offset, length); },
       Patience::kUntilStopped);
   if (!reserved) return FileProblem::kFailed;
-  if (*reserved) return {};
   // Without a reservation a failed write is cut back; a file that cannot be cut back is not begun.
-  if (reserved->problem() == FileProblem::kUnsupported && can_truncate_) return {};
-  return reserved->problem();
+  if (!*reserved && !(reserved->problem() == FileProblem::kUnsupported && can_truncate_)) {
+    return reserved->problem();
+  }
+  storage_.Run(
+      [&files = files_, handle = handle_, original = original_size_,
+       expected = original_size_ + count * (text.size() + 2), line = planned_text_] {
+        files.GuardAppend(handle, original, expected, line);
+        return true;
+      },
+      Patience::kUntilStopped);
+  guarded_ = true;
+  return {};
 }
 
 FileStatus AppendFile::PrintLines(std::string_view text, std::uint64_t count) {

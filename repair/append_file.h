@@ -83,8 +83,9 @@ class AppendFile {
   std::string pending_;
   std::string planned_text_;
   std::uint64_t planned_lines_ = 0;
-  bool failed_ = false;  // nothing more is written
-  bool undone_ = false;  // cut back to the original length
+  bool failed_ = false;   // nothing more is written
+  bool undone_ = false;   // cut back to the original length
+  bool guarded_ = false;  // a guard settles the append should the program end first
   bool closed_ = false;
 };
 

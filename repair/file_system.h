@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace nestmend {
@@ -134,6 +135,15 @@ class FileSystem {
   // Returns once everything written has reached the disk.
   virtual FileStatus Sync(Handle handle) = 0;
   virtual FileStatus Close(Handle handle) = 0;
+
+  // While an append is out, from `original` bytes to `expected`, all of them `line` CR LF
+  // repeated: where the system can end the program past every handler of its own (Wine does when
+  // its X display goes away), something outside it settles the append as the program would
+  // have, cutting the file back or, where that is refused, completing it. Nothing by default.
+  virtual void GuardAppend(Handle, std::uint64_t /*original*/, std::uint64_t /*expected*/,
+                           std::string_view /*line*/) {}
+  // The append is settled: nothing is left for the guard to do.
+  virtual void AppendSettled() {}
 };
 
 // The machine's own file system.

@@ -179,3 +179,44 @@ if [[ $(stat -c %s "$large") -ne $(((1 << 30) + 1)) ]]; then
   exit 1
 fi
 echo "end to end (Windows): Exit during a run ended the program and left the file as it was"
+
+# While Nestmend.exe appends, a Linux program, which Windows' sharing does not keep out, appends
+# a record: the record is kept, and no repair is claimed. Then the display goes away in the
+# middle of an append, ending the program past all of its own handlers: its guard cuts the
+# append back or completes it.
+opens="$work/opens.txt"
+count=30000000
+wait_for_growth() {
+  for _ in $(seq 2000); do
+    (($(stat -c %s "$opens") > count)) && return 0
+    sleep 0.005
+  done
+  echo "FAIL: the append never began"
+  exit 1
+}
+head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
+start_and_type "$(windows_path "$opens")"
+xdotool key Return
+wait_for_growth
+printf "another program's record\n" >> "$opens"
+wait_for_the_message
+status=$(wine "$(dirname "$program")/tests/window_probe.exe" status | tr -d '\r')
+[[ $status == "Summary:  Either the file had no errors or Nestmend was not able to repair it" ]] ||
+  { echo "FAIL: a repair was claimed: $status"; exit 1; }
+grep -q "another program's record" "$opens" || { echo "FAIL: the record was overwritten"; exit 1; }
+press_exit_and_expect_the_end
+head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
+start_display
+DISPLAY=$new_display start_and_type "$(windows_path "$opens")"
+DISPLAY=$new_display xdotool key Return
+wait_for_growth
+kill -KILL "$new_display_pid"
+wait "$new_display_pid" 2> /dev/null || true
+for _ in $(seq 200); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
+for _ in $(seq 200); do
+  size=$(stat -c %s "$opens")
+  ((size == count || size == 4 * count)) && break
+  sleep 0.05
+done
+((size == count || size == 4 * count)) || { echo "FAIL: the display's loss left $size bytes"; exit 1; }
+echo "end to end (Windows): another program's record kept and no repair claimed; the display lost mid-append left the file $( ((size == count)) && echo "as it was" || echo "repaired")"

@@ -117,8 +117,8 @@ TEST(System, ThreadsOrMemoryRefusedEndNoRunInACrash) {
 }
 
 // Killed outright at chosen moments: before any write, between writes, after the last write
-// (before the flush). The original bytes survive every kill, only whole "}" lines follow them,
-// and a second repair completes the file.
+// (before the flush). The original bytes survive every kill, only "}" lines follow them, and a
+// second repair completes the file.
 TEST(System, KilledMidRepairLosesNothingAndASecondRunFinishes) {
   const std::string original = "data {\r\n" + std::string(199'999, '{');  // 600 KB to append
   TempDir dir;
@@ -149,6 +149,11 @@ TEST(System, KilledMidRepairLosesNothingAndASecondRunFinishes) {
     Repair(path);
     ASSERT_TRUE(ReadAll(path) == original + Lines(200'000)) << "call " << call;
   }
+  // A kill inside a write can leave its last line torn where the kernel cut the write short at
+  // a page: a second run still balances the braces.
+  WriteAll(path, original + Lines(5) + "}\r");
+  Repair(path);
+  EXPECT_EQ(BraceBalance(ReadAll(path)), 0);
 }
 
 // Another program truncates the file, or appends a record to it, after the append's second
