@@ -2,6 +2,7 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <commctrl.h>
+#include <objbase.h>
 
 #include "append_guard_windows.h"
 #include "exit_signals.h"
@@ -11,6 +12,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show_command) {
   // Started by this program to guard an append, with no window of its own.
   if (nestmend::RunAsAppendGuard()) return 0;
   nestmend::EnableAppendGuard();
+  // The status line's description for screen readers comes through COM.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                       ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);

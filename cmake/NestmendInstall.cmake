@@ -15,7 +15,7 @@ install(FILES window/nestmend.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hic
 
 # Debian wants manual pages and changelogs compressed, reproducibly.
 find_program(NESTMEND_GZIP gzip REQUIRED)
-foreach(document packaging/nestmend.1 packaging/changelog)
+foreach(document packaging/nestmend.1 packaging/changelog README.md)
   get_filename_component(name ${document} NAME)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${name}.gz
     COMMAND ${NESTMEND_GZIP} -9nc ${PROJECT_SOURCE_DIR}/${document} > ${CMAKE_BINARY_DIR}/${name}.gz
@@ -24,11 +24,14 @@ foreach(document packaging/nestmend.1 packaging/changelog)
 endforeach()
 add_custom_target(nestmend_documents ALL DEPENDS ${NESTMEND_COMPRESSED})
 install(FILES ${CMAKE_BINARY_DIR}/nestmend.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nestmend)
+install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/README.md.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nestmend)
 install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/nestmend
         RENAME changelog.Debian.gz)
 
 set(CPACK_GENERATOR DEB)
+# Quotes and semicolons reach the package's control file as written.
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME nestmend)
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}0")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)

@@ -33,8 +33,9 @@ void CheckOrder(const RecordingSurface& surface, std::int64_t balance) {
     if (operations[at] == "STAT=Fixing File") fixing = at;
     if (operations[at].starts_with("STAT=Summary:")) summary = at;
   }
-  Expect(fixing > 0 && summary > fixing && summary + 1 == operations.size() - 1,
+  Expect(fixing > 0 && summary > fixing && summary + 2 == operations.size() - 1,
          "the status texts are out of order");
+  Expect(operations[summary + 1].starts_with("Reason="), "the summary comes without its reason");
   Expect(operations[fixing - 1].starts_with("Max="), "the count does not end by setting Max");
   Expect(std::stof(operations[fixing - 1].substr(4)) > 0, "Max from the count is not above 0");
   float maximum = 100;

@@ -220,7 +220,12 @@ FileStatus AppendFile::Close() {
   if (!failed_) WritePending();
   closed_ = true;
   const std::optional<FileStatus> closed = storage_.Run(
-      [&files = files_, handle = handle_] { return files.Close(handle); }, Patience::kUntilStopped);
+      [&files = files_, handle = handle_, guarded = guarded_] {
+        const FileStatus status = files.Close(handle);
+        if (guarded) files.AppendSettled();  // its guard has nothing left to do
+        return status;
+      },
+      Patience::kUntilStopped);
   return closed ? *closed : FileProblem::kFailed;
 }
 

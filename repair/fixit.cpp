@@ -158,6 +158,7 @@ class Run {
       outcome_.kind = Kind::kChanged;
       return std::nullopt;
     }
+    if (scanned.has_opening) outcome_.open_block_line = scanned.opening_line + 1;
     return balance;
   }
 
@@ -265,6 +266,7 @@ class Run {
     } else {
       surface_.SetStatus(texts::kNothingDone);
     }
+    surface_.SetReason(Reason(outcome_));
     surface_.ShowMessage(kClosingMessage);
   }
 

@@ -15,14 +15,14 @@ constexpr std::size_t kBlockBytes = 64;
 
 bool IsDelimiter(char byte) { return byte == ',' || byte == '\n' || byte == '\r'; }
 
-int BraceValue(char byte) { return byte == '{' ? 1 : (byte == '}' ? -1 : 0); }
-
 // Bit i of each mask stands for byte i of one block of at most 64 bytes.
 struct BlockMasks {
   std::uint64_t quotes = 0;
   std::uint64_t carriage_returns = 0;
   std::uint64_t line_feeds = 0;
   std::uint64_t commas = 0;
+  std::uint64_t opens = 0;  // "{" and "}": kItemsAndBraces only
+  std::uint64_t closes = 0;
   std::uint64_t valid = 0;  // the bytes the block has: all 64 but in the last, partial one
 };
 
@@ -41,7 +41,49 @@ struct Tally {
   // its word (keyed), and its neighbour's word itself, so that any change of one word shows.
   std::array<std::uint64_t, 8> lanes = kDigestKeys;
   std::uint64_t length = 0;
+  std::uint64_t line_ends = 0;
+  bool after_cr = false;  // the last byte was a CR
+  std::int64_t lowest = 0;
+  bool has_opening = false;
+  std::int64_t opening_balance = 0;
+  std::uint64_t opening_line = 0;
 };
+
+// One "{" or "}" for the running balance; `line` counts the line ends before it.
+void StepBalance(bool opening, std::uint64_t line, Tally& tally) {
+  if (!opening) {
+    tally.lowest = std::min(tally.lowest, --tally.balance);
+    return;
+  }
+  if (tally.balance == tally.lowest) {
+    tally.has_opening = true;
+    tally.opening_balance = tally.balance;
+    tally.opening_line = line;
+  }
+  ++tally.balance;
+}
+
+// A block's line ends and braces, from its masks. Its braces are walked one by one only where
+// the running balance may reach its lowest in it; otherwise they are counted.
+void TrackLinesAndBlocks(const BlockMasks& masks, Tally& tally) {
+  const std::uint64_t tails =
+      masks.line_feeds & ((masks.carriage_returns << 1) | std::uint64_t{tally.after_cr});
+  const std::uint64_t line_ends = masks.carriage_returns | (masks.line_feeds & ~tails);
+  const int closes = std::popcount(masks.closes);
+  if (tally.balance - closes > tally.lowest) {
+    tally.balance += std::popcount(masks.opens) - closes;
+  } else {
+    for (std::uint64_t braces = masks.opens | masks.closes; braces != 0; braces &= braces - 1) {
+      const std::uint64_t bit = braces & -braces;
+      StepBalance(
+          (masks.opens & bit) != 0,
+          tally.line_ends + static_cast<std::uint64_t>(std::popcount(line_ends & (bit - 1))),
+          tally);
+    }
+  }
+  tally.line_ends += static_cast<std::uint64_t>(std::popcount(line_ends));
+  tally.after_cr = (masks.carriage_returns >> (63 - std::countl_zero(masks.valid))) & 1;
+}
 
 // One block of 64 bytes into the digest's lanes, as the vector units do it too.
 void DigestBlock(const char* block, Tally& tally) {
@@ -91,6 +133,7 @@ void WalkBlock(const char* bytes, std::size_t size, ItemReaderState& state, Tall
 template <bool kTrackCharacters>
 inline __attribute__((always_inline)) void ScanBlock(const BlockMasks& masks, const char* bytes,
                                                      ItemReaderState& state, Tally& tally) {
+  if constexpr (kTrackCharacters) TrackLinesAndBlocks(masks, tally);
   const std::uint64_t delimiters = masks.commas | masks.carriage_returns | masks.line_feeds;
   if ((delimiters | masks.quotes) == 0) {
     // Nothing but characters, as in the middle of a long item.
@@ -138,7 +181,7 @@ inline __attribute__((always_inline)) void ScanBlock(const BlockMasks& masks, co
   state.swallow_lf = ((ends & masks.carriage_returns) >> last_byte) & 1;
 }
 
-BlockMasks MasksOf(const char* bytes, std::size_t size, Tally& tally, bool count_braces) {
+BlockMasks MasksOf(const char* bytes, std::size_t size, bool count_braces) {
   BlockMasks masks;
   for (std::size_t i = 0; i < size; ++i) {
     const std::uint64_t bit = std::uint64_t{1} << i;
@@ -146,7 +189,8 @@ BlockMasks MasksOf(const char* bytes, std::size_t size, Tally& tally, bool count
     masks.carriage_returns |= bytes[i] == '\r' ? bit : 0;
     masks.line_feeds |= bytes[i] == '\n' ? bit : 0;
     masks.commas |= bytes[i] == ',' ? bit : 0;
-    if (count_braces) tally.balance += BraceValue(bytes[i]);
+    masks.opens |= count_braces && bytes[i] == '{' ? bit : 0;
+    masks.closes |= count_braces && bytes[i] == '}' ? bit : 0;
   }
   masks.valid = size == kBlockBytes ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
   return masks;
@@ -159,7 +203,7 @@ void ScanBlocksPortable(const char* bytes, std::size_t size, ItemReaderState& st
   for (std::size_t at = 0; at < size; at += kBlockBytes) {
     const std::size_t block = std::min(kBlockBytes, size - at);
     block == kBlockBytes ? DigestBlock(bytes + at, tally) : DigestTail(bytes + at, block, tally);
-    const BlockMasks masks = MasksOf(bytes + at, block, tally, count_braces);
+    const BlockMasks masks = MasksOf(bytes + at, block, count_braces);
     count_braces ? ScanBlock<true>(masks, bytes + at, state, tally)
                  : ScanBlock<false>(masks, bytes + at, state, tally);
   }
@@ -197,8 +241,8 @@ NESTMEND_AVX512 void ScanBlocksAvx512(const char* bytes, std::size_t blocks, Ite
     masks.commas = _mm512_cmpeq_epi8_mask(data, comma);
     masks.valid = ~std::uint64_t{0};
     if constexpr (kDetailed) {
-      tally.balance += std::popcount(_mm512_cmpeq_epi8_mask(data, open)) -
-                       std::popcount(_mm512_cmpeq_epi8_mask(data, close));
+      masks.opens = _mm512_cmpeq_epi8_mask(data, open);
+      masks.closes = _mm512_cmpeq_epi8_mask(data, close);
     }
     ScanBlock<kDetailed>(masks, at, state, tally);
   }
@@ -243,8 +287,8 @@ NESTMEND_AVX2 void ScanBlocksAvx2(const char* bytes, std::size_t blocks, ItemRea
     masks.commas = EqualMask(low, high, ',');
     masks.valid = ~std::uint64_t{0};
     if constexpr (kDetailed) {
-      tally.balance +=
-          std::popcount(EqualMask(low, high, '{')) - std::popcount(EqualMask(low, high, '}'));
+      masks.opens = EqualMask(low, high, '{');
+      masks.closes = EqualMask(low, high, '}');
     }
     ScanBlock<kDetailed>(masks, at, state, tally);
   }
@@ -283,6 +327,21 @@ ChunkItems Result(const Tally& tally) {
   items.has_character = tally.has_character;
   items.last_character_item = tally.last_character_item;
   items.digest = Digest(tally);
+  items.bytes = tally.length;
+  items.line_ends = tally.line_ends;
+  items.lowest_balance = tally.lowest;
+  items.has_opening = tally.has_opening;
+  items.opening_balance = tally.opening_balance;
+  items.opening_line = tally.opening_line;
+  return items;
+}
+
+// What only the piece's ends tell.
+ChunkItems WithEnds(ChunkItems items, std::span<const char> bytes, ItemDetail detail) {
+  if (detail == ItemDetail::kItemsAndBraces && !bytes.empty()) {
+    items.starts_with_lf = bytes.front() == '\n';
+    items.ends_with_cr = bytes.back() == '\r';
+  }
   return items;
 }
 
@@ -297,6 +356,21 @@ ChunkItems Combine(const ChunkItems& first, const ChunkItems& second) {
   both.last_character_item = second.has_character ? first.items_started + second.last_character_item
                                                   : first.last_character_item;
   both.digest = (std::rotl(first.digest, 29) ^ second.digest) * 0xC2B2AE3D27D4EB4F;
+  // A CR ending the first and an LF beginning the second are one line end.
+  const std::uint64_t joined = first.ends_with_cr && second.starts_with_lf;
+  both.line_ends = first.line_ends + second.line_ends - joined;
+  both.bytes = first.bytes + second.bytes;
+  both.starts_with_lf = first.bytes > 0 ? first.starts_with_lf : second.starts_with_lf;
+  both.ends_with_cr = second.bytes > 0 ? second.ends_with_cr : first.ends_with_cr;
+  both.lowest_balance = std::min(first.lowest_balance, first.brace_balance + second.lowest_balance);
+  // The second's opening is met at the lowest so far only where the first went no lower.
+  const bool second_opens =
+      second.has_opening && first.brace_balance + second.opening_balance <= first.lowest_balance;
+  both.has_opening = second_opens || first.has_opening;
+  both.opening_balance =
+      second_opens ? first.brace_balance + second.opening_balance : first.opening_balance;
+  both.opening_line =
+      second_opens ? first.line_ends - joined + second.opening_line : first.opening_line;
   return both;
 }
 
@@ -348,7 +422,7 @@ ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemRead
   const std::size_t covered =
       ScanBlocksVector(unit, bytes.data(), bytes.size(), state, tally, count_braces);
   ScanBlocksPortable(bytes.data() + covered, bytes.size() - covered, state, tally, count_braces);
-  return Result(tally);
+  return WithEnds(Result(tally), bytes, detail);
 }
 
 ChunkItems ScanItemsReference(std::span<const char> bytes, ItemReaderState& state,
@@ -362,13 +436,16 @@ ChunkItems ScanItemsReference(std::span<const char> bytes, ItemReaderState& stat
     bool started = false;
     const ByteRole role = StepItemReader(state, byte, started);
     tally.starts += started;
-    if (role == ByteRole::kCharacter && detail == ItemDetail::kItemsAndBraces) {
+    if (detail != ItemDetail::kItemsAndBraces) continue;
+    if (role == ByteRole::kCharacter) {
       tally.has_character = true;
       tally.last_character_item = tally.starts;
-      tally.balance += BraceValue(byte);
     }
+    if (byte == '{' || byte == '}') StepBalance(byte == '{', tally.line_ends, tally);
+    tally.line_ends += byte == '\r' || (byte == '\n' && !tally.after_cr);
+    tally.after_cr = byte == '\r';
   }
-  return Result(tally);
+  return WithEnds(Result(tally), bytes, detail);
 }
 
 }  // namespace nestmend

@@ -39,10 +39,23 @@ struct ChunkItems {
   // has_character: the chunk holds no character at all, only delimiters and quotes.
   bool has_character = false;
   std::uint64_t last_character_item = 0;
+  std::uint64_t bytes = 0;  // how many there are
   // A digest of the bytes: two passes that read the same bytes, in the same pieces, combine
   // the same digests. Any change of bytes gives another, but for blocks of 64 bytes moved
   // within a piece, which change no brace count.
   std::uint64_t digest = 0;
+
+  // Lines and blocks (kItemsAndBraces only), whatever the items: so that a repair can tell on
+  // which line the outermost block left open began.
+  std::uint64_t line_ends = 0;  // CR LF, a lone LF or a lone CR
+  bool starts_with_lf = false;  // after a CR, its LF: one line end across two pieces
+  bool ends_with_cr = false;
+  std::int64_t lowest_balance = 0;  // the lowest the running balance goes, from 0 before it
+  // The last "{" met with the running balance at its lowest so far: while the balance stays
+  // above that, the outermost block left open begins there.
+  bool has_opening = false;
+  std::int64_t opening_balance = 0;  // the running balance before it
+  std::uint64_t opening_line = 0;    // line ends before it
 
   bool operator==(const ChunkItems&) const = default;
 };

@@ -39,6 +39,8 @@ class RepairSurface {
   virtual bool PumpEvents() = 0;
   // A modal message box; returns when the user has closed it.
   virtual void ShowMessage(std::string_view text) = 0;
+  // Why the run ended as it did, to go beside the summary; set right after it.
+  virtual void SetReason(std::string_view) {}
 
   // The batched forms the repair uses, so that a gigabyte is not a billion virtual calls. Each
   // stands for an exact sequence of the operations above, and by default performs it. A window

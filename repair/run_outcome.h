@@ -48,4 +48,8 @@ struct RunOutcome {
   bool repaired() const { return kind == Kind::kRepaired; }
 };
 
+// Why the run ended as it did, in one sentence a person understands without knowing the
+// program: the file's own situation, not the system call.
+std::string Reason(const RunOutcome& outcome);
+
 }  // namespace nestmend

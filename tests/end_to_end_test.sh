@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Starts the real Nestmend in a virtual X display, types a path into its window, presses Enter,
-# answers the closing message, checks the repaired bytes, and leaves through "Exit". Then starts
-# it again on a large file and presses "Exit" in the middle of the run: the program must end at
-# once and leave the file as it was.
+# Uses the real Nestmend in a virtual X display as a person would, with a home and XDG folders
+# of the test's own: chooses a file with "..." in the real file dialog, presses "Begin", answers
+# the closing message (which leaves the summary in view), checks the repaired bytes, and leaves
+# through "Exit"; nothing was written in those folders. Then signals to end during an append and
+# during the message, the display lost mid-append, and "Exit" in the middle of a long run: each
+# ends the program, the file as it was or completely repaired.
 # usage: end_to_end_test.sh path/to/nestmend [screenshot.png]
 set -euo pipefail
+platform=linux
 program=$(realpath "$1")
 screenshot=${2:+$(realpath -m "$2")}
 for tool in Xvfb xdotool; do
@@ -13,74 +16,65 @@ for tool in Xvfb xdotool; do
     exit 77
   fi
 done
-
-source "$(dirname "$0")/virtual_display.sh"
-
-# Starts Nestmend, types PATH into its path box (where the focus starts) and presses Enter.
-start_repair() {
-  "$program" > "$work/nestmend.log" 2>&1 &
-  program_pid=$!
-  pids+=($program_pid)
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
-  xdotool windowfocus --sync "$window"
-  xdotool type --delay 2 "$1"
-  xdotool key Return
-}
-
-# Clicks "Exit", at (345, 46) in the window's own pixels; the program must be gone within 3 s.
-press_exit_and_expect_the_end() {
-  xdotool mousemove --window "$window" 345 46 click 1
-  for _ in $(seq 60); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
-  if kill -0 "$program_pid" 2> /dev/null; then
-    echo "FAIL: Nestmend still runs 3 s after Exit was pressed"
-    exit 1
-  fi
-  wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
-}
+source "$(dirname "$0")/window_session.sh"
+folders=("$work/home" "$work/config" "$work/cache" "$work/data" "$work/state")
+mkdir -p "${folders[@]}"
+export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_CACHE_HOME=$work/cache \
+  XDG_DATA_HOME=$work/data XDG_STATE_HOME=$work/state
 
 file="$work/cut off data.txt"
 printf 'config {\r\n  server {\r\n    name = "a, {b}",\r\n    port = 80\r\n' > "$file"
-original=$(od -An -tx1 "$file")
-
-start_repair "$file"
-
-# The repair appends two lines and then shows its closing message.
-expected="$original $(printf '}\r\n}\r\n' | od -An -tx1)"
-for _ in $(seq 100); do
-  [[ $(od -An -tx1 "$file" | tr -s ' \n' ' ') == $(echo "$expected" | tr -s ' \n' ' ') ]] && break
+expected="$(od -An -tx1 "$file") $(printf '}\r\n}\r\n' | od -An -tx1)"
+start
+click_at 274 35  # "..."
+for _ in $(seq 200); do
+  dialog=$(xdotool search --onlyvisible --name '^Open$' | head -n 1 || true)
+  [[ -n "$dialog" ]] && break
   sleep 0.05
 done
+[[ -n "$dialog" ]] || { echo "FAIL: the file dialog did not open"; exit 1; }
+sleep 0.3  # its name field takes the keys once it is up
+xdotool type --delay 2 "$file"
+xdotool key Return
+for _ in $(seq 200); do xdotool search --onlyvisible --name '^Open$' > /dev/null || break; sleep 0.05; done
+click_at 345 18  # "Begin"
+wait_for_message
+# The summary stays in view beside the message.
+eval "$(xdotool getwindowgeometry --shell "$message" | sed 's/^/box_/')"
+eval "$(xdotool getwindowgeometry --shell "$window" | sed 's/^/form_/')"
+if ((box_Y < form_Y + 98 && box_Y + box_HEIGHT > form_Y + 61)); then
+  echo "FAIL: the closing message covers the status line"
+  exit 1
+fi
+answer_message
 if [[ $(od -An -tx1 "$file" | tr -s ' \n' ' ') != $(echo "$expected" | tr -s ' \n' ' ') ]]; then
   echo "FAIL: the file was not repaired as expected:"
   od -c "$file"
   exit 1
 fi
-for _ in $(seq 100); do
-  [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -ge 2 ]] && break
-  sleep 0.05
-done
-message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1)
-[[ -n "$message" ]] || { echo "FAIL: no closing message appeared"; exit 1; }
-xdotool windowfocus --sync "$message"
-xdotool key Return
-for _ in $(seq 100); do
-  [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -eq 1 ]] && break
-  sleep 0.05
-done
-
 if [[ -n "$screenshot" ]]; then
   sleep 0.3  # let the summary paint
   import -window "$window" "$screenshot"
   echo "screenshot: $screenshot"
 fi
+press_exit
+expect_end 3000
+wait "$program_pid" || { echo "FAIL: Nestmend exited with an error"; cat "$work/nestmend.log"; exit 1; }
+left=$(find "${folders[@]}" -mindepth 1)
+[[ -z "$left" ]] || { echo "FAIL: Nestmend wrote more than the file: $left"; exit 1; }
+echo "end to end: chosen with \"...\", repaired, closed through Exit; nothing else written"
 
-press_exit_and_expect_the_end
-echo "end to end: repaired through the window, closed through Exit"
+# Starts Nestmend, types PATH into its path box and presses Enter.
+start_repair() {
+  start
+  type_path "$1"
+  xdotool key Return
+}
 
 # Waits until FILE grows past SIZE bytes (the append has begun), for at most 10 s.
 wait_for_growth() {
   for _ in $(seq 2000); do
-    (( $(stat -c %s "$1") > $2 )) && return 0
+    (($(stat -c %s "$1") > $2)) && return 0
     sleep 0.005
   done
   echo "FAIL: the append never began"
@@ -91,9 +85,9 @@ wait_for_growth() {
 expect_untouched_or_complete() {
   local size
   size=$(stat -c %s "$1")
-  if (( size == $2 )); then
+  if ((size == $2)); then
     echo "$3: the file was left as it was"
-  elif (( size == $2 + 3 * $2 )) && cmp -s <(tail -c +$(($2 + 1)) "$1") <(yes $'}\r' | head -n "$2"); then
+  elif ((size == $2 + 3 * $2)) && cmp -s <(tail -c +$(($2 + 1)) "$1") <(yes $'}\r' | head -n "$2"); then
     echo "$3: the file was completely repaired"
   else
     echo "FAIL: $3 left the file half repaired ($size bytes)"
@@ -120,10 +114,7 @@ expect_untouched_or_complete "$opens" "$count" "SIGTERM during the append"
 
 printf 'a {\r\n' > "$file"
 start_repair "$file"
-for _ in $(seq 100); do
-  [[ $(xdotool search --onlyvisible --name '^Nestmend$' | wc -l) -ge 2 ]] && break
-  sleep 0.05
-done
+wait_for_message
 kill -HUP "$program_pid"
 expect_the_end "SIGHUP while the closing message showed"
 [[ $(od -An -c "$file" | tr -d ' \n') == 'a{\r\n}\r\n' ]] || { echo "FAIL: not repaired"; od -c "$file"; exit 1; }
@@ -145,7 +136,8 @@ truncate -s 1G "$large"
 printf '{' >> "$large"
 start_repair "$large"
 sleep 0.3  # into the run
-press_exit_and_expect_the_end
+press_exit
+expect_end 3000
 if [[ $(stat -c %s "$large") -ne $(((1 << 30) + 1)) ]]; then
   echo "FAIL: the file changed although the run was left"
   exit 1

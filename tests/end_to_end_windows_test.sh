@@ -102,15 +102,19 @@ answer_the_message() {
   exit 1
 }
 
-# Clicks "Exit"; the program must be gone within 5 s.
+# Clicks "Exit"; the program must be gone within 5 s, and the guard of its last append (the
+# program started again, that settles an append the program's end would cut short) soon after.
 press_exit_and_expect_the_end() {
   click_at 345 46
-  for _ in $(seq 100); do kill -0 "$program_pid" 2> /dev/null || return 0; sleep 0.05; done
-  echo "FAIL: Nestmend.exe still runs 5 s after Exit was pressed"
+  for _ in $(seq 100); do kill -0 "$program_pid" 2> /dev/null || break; sleep 0.05; done
+  kill -0 "$program_pid" 2> /dev/null && { echo "FAIL: Nestmend.exe still runs 5 s after Exit"; exit 1; }
+  for _ in $(seq 200); do pgrep -f -- '--settle-append' > /dev/null || return 0; sleep 0.05; done
+  echo "FAIL: the guard of an append still runs 10 s after the program ended"
   exit 1
 }
 
 bytes() { od -An -tx1 "$1" | tr -s ' \n' ' '; }
+probe="$(dirname "$program")/tests/window_probe.exe"  # looks at the window from outside
 
 # In the prefix's own Documents folder, as a user's file would be. Wine makes that folder a link
 # to the home folder, which other runs of this test (from other build trees) share: here it is a
@@ -125,6 +129,10 @@ expected="$(bytes "$file") $(printf '}\r\n}\r\n' | od -An -tx1 | tr -s ' \n' ' '
 start_and_browse "C:\\users\\$(whoami)\\Documents\\server settings.conf"
 click_begin
 answer_the_message
+# The status line's tooltip says why.
+reason=$(wine "$probe" status | tr -d '\r' | tail -n 1)
+[[ $reason == 'Added 2 lines "}" at the end of the file, and they are safely on the disk; the outermost block left open begins on line 1.' ]] ||
+  { echo "FAIL: the tooltip reads: $reason"; exit 1; }
 if [[ -n "$screenshot" ]]; then
   sleep 0.5
   import -window "$window" "$screenshot"
@@ -152,7 +160,7 @@ rm -f "$file" "$dropped"
 decoy="$documents/s"$'\xef\xbf\xbd'".txt"
 printf '{' > "$decoy"
 start
-wine "$(dirname "$program")/tests/window_probe.exe" set-path \
+wine "$probe" set-path \
   "C:\\users\\$(whoami)\\Documents\\s\\uD800.txt"
 click_begin
 answer_the_message
@@ -200,7 +208,7 @@ xdotool key Return
 wait_for_growth
 printf "another program's record\n" >> "$opens"
 wait_for_the_message
-status=$(wine "$(dirname "$program")/tests/window_probe.exe" status | tr -d '\r')
+status=$(wine "$probe" status | tr -d '\r' | head -n 1)
 [[ $status == "Summary:  Either the file had no errors or Nestmend was not able to repair it" ]] ||
   { echo "FAIL: a repair was claimed: $status"; exit 1; }
 grep -q "another program's record" "$opens" || { echo "FAIL: the record was overwritten"; exit 1; }
@@ -218,5 +226,7 @@ for _ in $(seq 200); do
   ((size == count || size == 4 * count)) && break
   sleep 0.05
 done
+for _ in $(seq 200); do pgrep -f -- '--settle-append' > /dev/null || break; sleep 0.05; done
+size=$(stat -c %s "$opens")
 ((size == count || size == 4 * count)) || { echo "FAIL: the display's loss left $size bytes"; exit 1; }
 echo "end to end (Windows): another program's record kept and no repair claimed; the display lost mid-append left the file $( ((size == count)) && echo "as it was" || echo "repaired")"

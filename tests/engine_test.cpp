@@ -3,6 +3,7 @@
 // says so; one that is done is complete and on the disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -131,8 +132,11 @@ TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   for (const char* value : {"Value=1", "Value=2", "Value=3"}) {  // an item's read, its characters
     expected.insert(expected.end(), {"Pump", "Pump", value, "Pump", value, "Pump", value});
   }
+  const std::string reason =
+      "Reason=Added 1 line \"}\" at the end of the file, and it is safely on the disk; the "
+      "outermost block left open begins on line 1.";
   expected.insert(expected.end(),
-                  {"Value=0", "Max=2", "Value=0", "STAT=" + FixedSummary(1), "Message"});
+                  {"Value=0", "Max=2", "Value=0", "STAT=" + FixedSummary(1), reason, "Message"});
   EXPECT_EQ(surface.operations, expected);
   EXPECT_EQ(ReadAll(path), "a {\r\nb {\r\nc }\r\n}\r\n");
   EXPECT_EQ(surface.messages, std::vector<std::string>{std::string(ClosingMessage())});
@@ -144,7 +148,7 @@ TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   EXPECT_EQ(Repair(path).operations,
             (std::vector<std::string>{"STAT=Preparing To Fix", "Pump", "Max=4", "STAT=Fixing File",
                                       "Pump", "Value=3", "Value=0", "Max=2", "Value=0",
-                                      "STAT=" + FixedSummary(1), "Message"}));
+                                      "STAT=" + FixedSummary(1), reason, "Message"}));
   // Asked to stop at any pump, the run stops there: nothing more is shown and nothing written.
   for (std::uint64_t stop = 0; stop < surface.pumps; ++stop) {
     WriteAll(path, "a {\r\nb {\r\nc }\r\n");
@@ -210,6 +214,123 @@ TEST(Repair, BatchesStandForExactlyTheByteByByteSequence) {
         << "round " << round << ", chunks of " << plan.chunk_bytes << ", " << plan.threads
         << " threads";
   }
+}
+
+// Every ending of a run gives its reason, in words the engine decides: what became of the file
+// and why, as a person needs to hear it.
+TEST(Repair, EveryEndingSaysWhy) {
+  struct Row {
+    std::string bytes;
+    std::vector<Op> failing;  // these operations fail, every time
+    FileProblem problem;
+    std::string reason;
+  };
+  const std::string opens(100000, '{');
+  const std::string lack_two = "the 2 lines \"}\" it lacks were not added.";
+  const Row kRows[] = {
+      {"x\r\n\r{\n{",
+       {},
+       {},  // line ends of every kind
+       "Added 2 lines \"}\" at the end of the file, and they are safely on the disk; the "
+       "outermost block left open begins on line 3."},
+      {"}\n{\n{",
+       {},
+       {},  // a "}" too many before
+       "Added 1 line \"}\" at the end of the file, and it is safely on the disk; the outermost "
+       "block left open begins on line 2."},
+      {"a {\r\n}\r\n", {}, {}, "Nothing was missing: every \"{\" in the file has its \"}\"."},
+      {"}}{",
+       {},
+       {},
+       "The file has 1 more \"}\" than \"{\", so no block is left open and nothing was added."},
+      {"{",
+       {Op::kOpenForReading},
+       FileProblem::kNoPermission,
+       "You are not allowed to read this file, so nothing was changed."},
+      {"{",
+       {Op::kRead},
+       FileProblem::kFailed,
+       "The file could not be read to its end: the storage reported an error, and nothing was "
+       "changed."},
+      {"{{",
+       {Op::kOpenForAppending},
+       FileProblem::kReadOnly,
+       "The file, or the disk it is on, is read-only, so " + lack_two},
+      {"{{",
+       {Op::kOpenForAppending},
+       FileProblem::kNoPermission,
+       "You are not allowed to change this file, so " + lack_two},
+      {"{{",
+       {Op::kCanTruncate, Op::kReserve},
+       FileProblem::kFailed,  // append-only, no room
+       "The file only lets lines be added, never taken back, and the disk could not set room "
+       "aside for all 2 lines \"}\" first, so none was added."},
+      {"{{",
+       {Op::kWrite},
+       FileProblem::kFailed,
+       "The disk refused the 2 lines \"}\", so they were taken back and the file is as it was."},
+      {"{{",
+       {Op::kLock},
+       FileProblem::kHeld,
+       "Another program, or another repair, is using the file, so nothing was added; try again "
+       "when it is done."},
+      {"{{",
+       {Op::kReserve},
+       FileProblem::kNoRoom,
+       "The disk has not enough room for the 2 lines \"}\" the file lacks, so none was added."},
+      {"{{",
+       {Op::kReserve},
+       FileProblem::kTooLarge,
+       "The file-size limit leaves no room for the 2 lines \"}\" the file lacks, so none was "
+       "added."},
+      {std::string("\xFF\xFE{\0", 4),
+       {},
+       {},
+       "The file starts with a UTF-16 or UTF-32 byte-order mark: 8-bit \"}\" lines would corrupt "
+       "its text, so none was added."},
+      {"{",
+       {Op::kRead},
+       FileProblem::kNoMemory,
+       "The system refused the memory the repair needed, so the file was left as it was."},
+  };
+  TempDir dir;
+  for (const Row& row : kRows) {
+    FaultyFileSystem files;
+    files.failure = row.problem;
+    files.before = [&](Op op, int) {
+      if (std::ranges::count(row.failing, op) > 0) {
+        files.failing_step = static_cast<int>(files.steps.size());
+      }
+    };
+    EXPECT_EQ(Repair(dir.Write("file", row.bytes), files).reason, row.reason) << row.bytes;
+  }
+  // The storage gone after the first write: writes, and cutting back, fail.
+  FaultyFileSystem gone;
+  gone.before = [&](Op op, int call) {
+    if (op == Op::kWrite && call == 1) gone.failing_step = static_cast<int>(gone.steps.size());
+    gone.later_steps_fail = true;
+  };
+  EXPECT_EQ(Repair(dir.Write("file", opens), gone).reason,
+            "The storage failed while the lines were being added, and 21845 of the 100000 lines "
+            "\"}\" could not be taken back; run Nestmend again once the storage works, and it "
+            "will complete the file.");
+  for (const auto& [path, reason] :
+       {std::pair(std::string(),
+                  "No file was named: type its path, choose it with \"...\", or "
+                  "drop it here."),
+        std::pair((dir.path() / "missing").string(), "There is no file at this path."),
+        std::pair(dir.path().string(), "This path names a folder, not a file."),
+        std::pair(std::string("a\0b", 3),
+                  "The path holds characters that cannot name a file "
+                  "exactly, so no file was opened; choose the file with "
+                  "\"...\" or drop it here.")}) {
+    EXPECT_EQ(Repair(path).reason, reason) << path;
+  }
+  // Stopped by Exit, the window closes with the run; were it to stay, it would say so.
+  RunOutcome stopped;
+  stopped.kind = RunOutcome::Kind::kStoppedUntouched;
+  EXPECT_EQ(Reason(stopped),
+            "Stopped by Exit before the repair was done: the file was left as it was.");
 }
 
 // Several reads a pass, and writes that take only part of what they are given (the rest

@@ -4,6 +4,12 @@
 # usage: package_test.sh nestmend_1.00-1_amd64.deb   (as root)
 set -euo pipefail
 deb=$(realpath "$1")
+# The description reaches the package as written, quotes included.
+if ! dpkg-deb -f "$deb" Description | grep -q 'appends exactly the missing "}" lines'; then
+  echo "FAIL: the package's description reads:"
+  dpkg-deb -f "$deb" Description
+  exit 1
+fi
 if [[ $(id -u) -ne 0 ]]; then
   echo "SKIP: installing a package needs root"
   exit 77

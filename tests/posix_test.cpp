@@ -54,10 +54,18 @@ TEST(System, PathsThatAreNotPlainFilesAreNeverOpened) {
     fifo_opened = fifo_opened || writer >= 0;
     if (writer >= 0) close(writer);
   };
-  for (const std::string& path :
-       {std::string(), missing, dir.path().string(), fifo, loop.string(), std::string("/dev/zero"),
-        std::string("/dev/stdin"), std::string("/proc/kcore"), std::string("/proc/self/status")}) {
-    EXPECT_EQ(Repair(path, files).status, kNothingDone) << path;
+  const std::string device = "This path names a device, not a file.";
+  const std::string kernel = "This path names something that is not an ordinary file.";
+  for (const auto& [path, reason] :
+       {std::pair(missing, std::string("There is no file at this path.")),
+        {fifo, "This path names a pipe or a socket, not a file."},
+        {loop.string(), "There is no file at this path."},
+        {"/dev/zero", device},
+        {"/proc/self/stat", kernel},
+        {"/proc/self/status", kernel}}) {
+    const RecordingSurface surface = Repair(path, files);
+    EXPECT_EQ(surface.status, kNothingDone) << path;
+    EXPECT_EQ(surface.reason, reason) << path;
   }
   EXPECT_FALSE(fifo_opened);
   EXPECT_FALSE(std::filesystem::exists(missing));

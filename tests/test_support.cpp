@@ -89,6 +89,11 @@ void RecordingSurface::ShowMessage(std::string_view text) {
   Record("Message");
 }
 
+void RecordingSurface::SetReason(std::string_view text) {
+  reason = text;
+  Record("Reason=" + reason);
+}
+
 bool RecordingSurface::PumpEventsRepeatedly(std::uint64_t count) {
   if (expand_) return RepairSurface::PumpEventsRepeatedly(count);
   pumps += count;

@@ -51,9 +51,10 @@ std::string Lines(std::int64_t count);                // count times "}" CR LF
 std::string FixedSummary(std::int64_t errors);        // the summary of a repair
 inline const std::string kNothingDone(texts::kNothingDone);
 
-// Records what a repair shows, e.g. "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Message",
-// and keeps the bar's state with its refusals. With `expand` false, the batched forms are taken
-// whole, as a window takes them: a scan's batch sets the bar once, to the value it leaves.
+// Records what a repair shows, e.g. "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Reason=...",
+// "Message", and keeps the bar's state with its refusals. With `expand` false, the batched forms
+// are taken whole, as a window takes them: a scan's batch sets the bar once, to the value it
+// leaves.
 class RecordingSurface : public RepairSurface {
  public:
   explicit RecordingSurface(std::string path, bool expand = true)
@@ -65,6 +66,7 @@ class RecordingSurface : public RepairSurface {
   std::string RepairPath() override { return path_; }
   bool PumpEvents() override;
   void ShowMessage(std::string_view text) override;
+  void SetReason(std::string_view text) override;
   bool PumpEventsRepeatedly(std::uint64_t count) override;
   bool ScanProgress(const ScanBatch& batch) override;
   void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;
@@ -72,6 +74,7 @@ class RecordingSurface : public RepairSurface {
   std::vector<std::string> operations;
   std::string status;
   std::vector<std::string> messages;
+  std::string reason;
   float maximum = 100;
   float value = 0;
   std::uint64_t pumps = 0;
@@ -90,7 +93,8 @@ RecordingSurface Repair(const std::string& path, FileSystem& files = SystemFiles
                         ReadPlan plan = {});
 
 // The system's files, each operation counted as a step, with chosen steps made to fail: a
-// failing reservation finds the file system unable to reserve, a failing CanTruncate says no.
+// failing reservation finds the file system unable to reserve (or with no room, as `failure`
+// says), a failing CanTruncate says no.
 // Every operation made on a thread that must not wait for the storage (a window's) is counted.
 class FaultyFileSystem : public FileSystem {
  public:
@@ -123,8 +127,8 @@ class FaultyFileSystem : public FileSystem {
     return Fails(Op::kLock) ? failure : system_.Lock(handle);
   }
   FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
-    return Fails(Op::kReserve) ? FileProblem::kUnsupported
-                               : system_.Reserve(handle, offset, length);
+    if (!Fails(Op::kReserve)) return system_.Reserve(handle, offset, length);
+    return failure == FileProblem::kFailed ? FileProblem::kUnsupported : failure;
   }
   bool CanTruncate(Handle handle) override {
     return !Fails(Op::kCanTruncate) && system_.CanTruncate(handle);

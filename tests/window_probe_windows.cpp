@@ -5,7 +5,7 @@
 //                                       "longest_ms=12.3 hung=0 messages=456"
 //        window_probe.exe set-path TEXT sets the path box's text; \uXXXX in TEXT is one UTF-16
 //                                       unit, so that an unpaired surrogate can be given
-//        window_probe.exe status        prints the status line's text and its tooltip, UTF-8
+//        window_probe.exe status        prints the status line's text, then its tooltip, UTF-8
 //        window_probe.exe bar           prints the progress bar's position and range
 //        window_probe.exe cursor        prints "arrow" when the window's cursor is the arrow
 //        window_probe.exe map FILE STOP maps FILE into memory, as a viewer would, until STOP exists
@@ -119,6 +119,36 @@ std::wstring Text(HWND control) {
   return text;
 }
 
+// The tooltip the form shows over `control`, read from its tooltip window in the form's memory.
+std::wstring Tooltip(HWND form, HWND control) {
+  HWND tooltip = nullptr;
+  while ((tooltip = FindWindowExW(nullptr, tooltip, TOOLTIPS_CLASSW, nullptr)) != nullptr) {
+    if (GetWindow(tooltip, GW_OWNER) == form) break;
+  }
+  DWORD process_id = 0;
+  GetWindowThreadProcessId(form, &process_id);
+  const HANDLE process =
+      OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, process_id);
+  if (tooltip == nullptr || process == nullptr) return L"(no tooltip)";
+  constexpr std::size_t kCharacters = 1024;
+  auto* remote = static_cast<char*>(VirtualAllocEx(
+      process, nullptr, sizeof(TTTOOLINFOW) + kCharacters * 2, MEM_COMMIT, PAGE_READWRITE));
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = form;
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = reinterpret_cast<LPWSTR>(remote + sizeof tool);
+  std::wstring text(kCharacters, L'\0');
+  WriteProcessMemory(process, remote, &tool, sizeof tool, nullptr);
+  WriteProcessMemory(process, remote + sizeof tool, text.data(), 2, nullptr);
+  SendMessageW(tooltip, TTM_GETTEXTW, kCharacters, reinterpret_cast<LPARAM>(remote));
+  ReadProcessMemory(process, remote + sizeof tool, text.data(), kCharacters * 2, nullptr);
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  text.resize(text.find(L'\0'));
+  return text;
+}
+
 int Map(const wchar_t* path, const wchar_t* stop) {
   const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
@@ -149,7 +179,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (command == L"status") {
-    std::printf("%s\n", Utf8(Text(Control(form, L"Static"))).c_str());
+    const HWND status = Control(form, L"Static");
+    std::printf("%s\n%s\n", Utf8(Text(status)).c_str(), Utf8(Tooltip(form, status)).c_str());
     return 0;
   }
   if (command == L"bar") {

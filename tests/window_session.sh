@@ -88,6 +88,16 @@ expect_end() {
     sleep 0.002
   done
   ended_after_ms=$((($(date +%s%N) - exit_pressed_at) / 1000000))
+  wait_for_guards
+}
+
+# Under Wine an append has a guard, the program started again, that may still act on the file
+# once the program has ended (repair/append_guard_windows.h): it must be done first.
+wait_for_guards() {
+  [[ $platform == windows ]] || return 0
+  for _ in $(seq 200); do pgrep -f -- '--settle-append' > /dev/null || return 0; sleep 0.05; done
+  echo "FAIL: a guard of an append is still running 10 s after the program ended"
+  exit 1
 }
 
 pauses_start() {

@@ -127,7 +127,8 @@ class WindowTest : public QObject {
     const std::string path = dir.Write("data.txt", "root {\r\n  leaf {\r\n    a = 1,\r\n");
     const std::string repaired = "root {\r\n  leaf {\r\n    a = 1,\r\n}\r\n}\r\n";
     ScriptedPrompts prompts;
-    QPointer<Form1> form = new Form1(prompts);
+    testing::FaultyFileSystem files;
+    QPointer<Form1> form = new Form1(prompts, files);
     form->setAttribute(Qt::WA_DeleteOnClose);
     form->FILE->setText("typed over");
     QTest::mouseClick(form->Command1, Qt::LeftButton);  // cancelled before any choice
@@ -136,6 +137,11 @@ class WindowTest : public QObject {
     QTest::mouseClick(form->Command1, Qt::LeftButton);
     QTest::mouseClick(form->Command2, Qt::LeftButton);
     QCOMPARE(form->STAT->text(), Fixed(2));
+    const QString reason =
+        "Added 2 lines \"}\" at the end of the file, and they are safely on the disk; the "
+        "outermost block left open begins on line 1.";
+    QCOMPARE(form->STAT->toolTip(), reason);
+    QCOMPARE(form->STAT->accessibleDescription(), reason);
     QCOMPARE(prompts.messages, QStringList("Nestmend: " + Text(ClosingMessage())));
     QCOMPARE(testing::ReadAll(path), repaired);
     QCOMPARE(form->Progress->FilledPixels(), form->Progress->width() / 3);
@@ -147,8 +153,18 @@ class WindowTest : public QObject {
     QTest::mouseClick(form->Command1, Qt::LeftButton);  // cancelled: the path of the last run
     QCOMPARE(form->FILE->text(), QString::fromStdString(path));
     QCOMPARE(prompts.offered, QStringList({"", "", QString::fromStdString(path)}));
+    QString reason_during_the_run = "unseen";  // as the next run opens its file
+    files.before = [&](Op op, int call) {
+      if (op != Op::kOpenForReading || call != 2) return;
+      QMetaObject::invokeMethod(
+          form, [&] { reason_during_the_run = form->STAT->toolTip(); },
+          Qt::BlockingQueuedConnection);
+    };
     QTest::keyClick(form->FILE, Qt::Key_Return);
+    QCOMPARE(reason_during_the_run, QString());
     QCOMPARE(form->STAT->text(), Text(texts::kNothingDone));
+    QCOMPARE(form->STAT->toolTip(),
+             QString("Nothing was missing: every \"{\" in the file has its \"}\"."));
     QCOMPARE(testing::ReadAll(path), repaired);
 
     QTest::mouseClick(form->Command3, Qt::LeftButton);

@@ -209,6 +209,12 @@ void Form1::SetStatusText(std::string_view text) {
   STAT->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
+void Form1::SetStatusReason(std::string_view reason) {
+  const QString text = QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size()));
+  STAT->setToolTip(text);
+  STAT->setAccessibleDescription(text.isEmpty() ? QStringLiteral("Status of the repair") : text);
+}
+
 void Form1::ShowProgress(float value, float maximum) { Progress->SetPosition(value, maximum); }
 
 void Form1::ShowRunning(bool running) {

@@ -48,6 +48,7 @@ class Form1 final : public QWidget, private FormView {
   std::string PathText() override;
   void SetPathText(std::string_view text) override;
   void SetStatusText(std::string_view text) override;
+  void SetStatusReason(std::string_view reason) override;
   void ShowProgress(float value, float maximum) override;
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;

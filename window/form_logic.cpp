@@ -46,6 +46,7 @@ void FormLogic::Command2_Click() {
   CommonDialog1.FileName = view_.PathText();
   running_ = true;
   view_.ShowRunning(true);
+  view_.SetStatusReason({});  // the last run's reason does not describe this one
   last_pump_ = std::chrono::steady_clock::now();
   Fixit(*this, file_system_, read_plan);
   running_ = false;

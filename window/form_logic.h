@@ -31,6 +31,9 @@ class FormView {
   virtual std::string PathText() = 0;  // FILE's Text
   virtual void SetPathText(std::string_view text) = 0;
   virtual void SetStatusText(std::string_view text) = 0;  // STAT's Caption
+  // Why the last run ended as it did, beside the status line (a tooltip, and a description for
+  // screen readers), without changing its look; empty while a run is under way.
+  virtual void SetStatusReason(std::string_view reason) = 0;
   // Progress's range and position changed; the view redraws when its filled width changes.
   virtual void ShowProgress(float value, float maximum) = 0;
   // During a run "..." and "Begin" are inert and the path box is read-only.
@@ -121,6 +124,7 @@ class FormLogic final : public RepairSurface {
   std::string RepairPath() override { return CommonDialog1.FileName; }
   bool PumpEvents() override;
   void ShowMessage(std::string_view text) override;
+  void SetReason(std::string_view reason) override { view_.SetStatusReason(reason); }
   bool PumpEventsRepeatedly(std::uint64_t count) override;
   bool ScanProgress(const ScanBatch& batch) override;
   void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;

@@ -3,8 +3,17 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QScreen>
+#include <QSettings>
+#include <algorithm>
 
 namespace nestmend {
+
+DialogPrompts::DialogPrompts() {
+  for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+    QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null/nestmend"));
+  }
+}
 
 std::optional<QString> DialogPrompts::ChooseFileToOpen(QWidget* owner, const QString& current) {
   QFileDialog dialog(owner);
@@ -24,6 +33,19 @@ void DialogPrompts::ShowMessage(QWidget* owner, const QString& title, const QStr
   QEventLoop until_closed;
   QObject::connect(&box, &QDialog::finished, &until_closed, &QEventLoop::quit);
   open_box_ = &box;
+  if (owner != nullptr) {
+    // Below the window, where it leaves the summary on the status line in view (centred on so
+    // small a window, it hid the window whole); above it where the screen ends first.
+    constexpr int kGap = 8;
+    box.adjustSize();
+    const QRect window = owner->frameGeometry();
+    const QRect screen = owner->screen()->availableGeometry();
+    QPoint place(window.center().x() - box.width() / 2, window.bottom() + 1 + kGap);
+    if (place.y() + box.height() > screen.bottom()) place.setY(window.top() - kGap - box.height());
+    place.setX(std::clamp(place.x(), screen.left(),
+                          std::max(screen.left(), screen.right() - box.width())));
+    box.move(place);
+  }
   box.show();
   box.activateWindow();
   until_closed.exec();

@@ -27,6 +27,9 @@ class UserPrompts {
 // The real dialogs.
 class DialogPrompts final : public UserPrompts {
  public:
+  // Qt's file dialog keeps its last folder and history in settings of the toolkit's own, which
+  // would outlive Nestmend; they are sent nowhere, as Nestmend writes nothing but the file.
+  DialogPrompts();
   std::optional<QString> ChooseFileToOpen(QWidget* owner, const QString& current) override;
   void ShowMessage(QWidget* owner, const QString& title, const QString& text) override;
   void DismissMessage() override;

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <oleacc.h>
 #include <shellapi.h>
 
 #include <cmath>
@@ -122,9 +123,26 @@ void Form1::CreateControls() {
   Command2 = control(WC_BUTTONW, L"Begin", WS_TABSTOP | BS_DEFPUSHBUTTON, kBeginId);
   Command3 = control(WC_BUTTONW, L"Exit", WS_TABSTOP | BS_PUSHBUTTON, kExitId);
   Progress = control(PROGRESS_CLASSW, L"", 0, 0);
-  STAT = control(WC_STATICW, L"Status: Waiting", SS_LEFT | SS_NOPREFIX, 0);
+  STAT = control(WC_STATICW, L"Status: Waiting", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0);
   Frame1 = control(WC_BUTTONW, L"Filename", BS_GROUPBOX, 0);
   SetWindowPos(Frame1, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  // The status line's tooltip: why the last run ended as it did.
+  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                             WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance, nullptr);
+  TTTOOLINFOW tool = StatusTool();
+  SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  SendMessageW(tooltip_, TTM_ACTIVATE, FALSE, 0);
+}
+
+TTTOOLINFOW Form1::StatusTool() {
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = window_;
+  tool.uId = reinterpret_cast<UINT_PTR>(STAT);
+  tool.lpszText = reason_.data();
+  return tool;
 }
 
 void Form1::LayOut() {
@@ -165,6 +183,7 @@ void Form1::LayOut() {
     if (extent.cx <= pixels(kClientWidth - kStat.left)) break;
   }
   ReleaseDC(STAT, context);
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, pixels(kStat.width));  // long reasons wrap
   for (const HWND control : {Frame1, FILE, Command1, Command2, Command3, STAT}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   }
@@ -279,6 +298,27 @@ std::string Form1::PathText() {
 void Form1::SetPathText(std::string_view text) { SetWindowTextW(FILE, Wide(text).c_str()); }
 
 void Form1::SetStatusText(std::string_view text) { SetWindowTextW(STAT, Wide(text).c_str()); }
+
+void Form1::SetStatusReason(std::string_view reason) {
+  reason_ = Wide(reason);
+  TTTOOLINFOW tool = StatusTool();
+  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  SendMessageW(tooltip_, TTM_ACTIVATE, reason_.empty() ? FALSE : TRUE, 0);
+  // Screen readers hear it as the status line's description.
+  IAccPropServices* services = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IAccPropServices, reinterpret_cast<void**>(&services)))) {
+    if (reason_.empty()) {
+      MSAAPROPID description = PROPID_ACC_DESCRIPTION;
+      services->ClearHwndProps(STAT, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &description,
+                               1);
+    } else {
+      services->SetHwndPropStr(STAT, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+                               PROPID_ACC_DESCRIPTION, reason_.c_str());
+    }
+    services->Release();
+  }
+}
 
 void Form1::ShowProgress(float value, float maximum) {
   const int filled =

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <string>
 
 #include "form_logic.h"
 
@@ -23,6 +27,7 @@ class Form1 final : private FormView {
   static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM w, LPARAM l);
   LRESULT Handle(UINT message, WPARAM w, LPARAM l);
   void CreateControls();
+  TTTOOLINFOW StatusTool();
   void LayOut();
   // Handles one message as the window's keyboard rules want (Tab, Enter for "Begin").
   void Dispatch(MSG& message);
@@ -31,6 +36,7 @@ class Form1 final : private FormView {
   std::string PathText() override;
   void SetPathText(std::string_view text) override;
   void SetStatusText(std::string_view text) override;
+  void SetStatusReason(std::string_view reason) override;
   void ShowProgress(float value, float maximum) override;
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
@@ -50,6 +56,8 @@ class Form1 final : private FormView {
   HWND Command3 = nullptr;  // "Exit"
   HWND STAT = nullptr;
   HWND Progress = nullptr;
+  HWND tooltip_ = nullptr;
+  std::wstring reason_;  // the status line's tooltip
   HFONT font_ = nullptr;
   int progress_pixels_ = 1;  // the bar's integer range: one step per pixel of its width
   int progress_filled_ = 0;  // what the bar shows now

@@ -1,0 +1,111 @@
+#include "run_outcome.h"
+
+namespace nestmend {
+namespace {
+
+using Kind = RunOutcome::Kind;
+
+std::string Lines(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " line" : " lines");
+}
+
+std::string ReadingReason(FileProblem problem) {
+  if (problem == FileProblem::kNoPermission) {
+    return "You are not allowed to read this file, so nothing was changed.";
+  }
+  return "The file could not be read to its end: the storage reported an error, and nothing was "
+         "changed.";
+}
+
+std::string WritingReason(const RunOutcome& outcome) {
+  switch (outcome.problem) {
+    case FileProblem::kReadOnly:
+      return "The file, or the disk it is on, is read-only, so the " + Lines(outcome.lines) +
+             " \"}\" it lacks were not added.";
+    case FileProblem::kNoPermission:
+      return "You are not allowed to change this file, so the " + Lines(outcome.lines) +
+             " \"}\" it lacks were not added.";
+    case FileProblem::kUnsupported:
+      return "The file only lets lines be added, never taken back, and the disk could not set "
+             "room aside for all " +
+             Lines(outcome.lines) + " \"}\" first, so none was added.";
+    default:
+      return "The disk refused the " + Lines(outcome.lines) +
+             " \"}\", so they were taken back and the file is as it was.";
+  }
+}
+
+}  // namespace
+
+std::string Reason(const RunOutcome& outcome) {
+  switch (outcome.kind) {
+    case Kind::kRepaired: {
+      std::string reason = "Added " + Lines(outcome.lines) + " \"}\" at the end of the file, and " +
+                           (outcome.lines == 1 ? "it is" : "they are") + " safely on the disk";
+      if (outcome.open_block_line) {
+        reason += "; the outermost block left open begins on line " +
+                  std::to_string(*outcome.open_block_line);
+      }
+      return reason + ".";
+    }
+    case Kind::kBalanced:
+      return "Nothing was missing: every \"{\" in the file has its \"}\".";
+    case Kind::kMoreClosing:
+      return "The file has " + std::to_string(outcome.lines) +
+             " more \"}\" than \"{\", so no block is left open and nothing was added.";
+    case Kind::kNoPath:
+      return "No file was named: type its path, choose it with \"...\", or drop it here.";
+    case Kind::kPathNotExact:
+      return "The path holds characters that cannot name a file exactly, so no file was "
+             "opened; choose the file with \"...\" or drop it here.";
+    case Kind::kMissing:
+      return "There is no file at this path.";
+    case Kind::kFolder:
+      return "This path names a folder, not a file.";
+    case Kind::kDevice:
+      return "This path names a device, not a file.";
+    case Kind::kPipe:
+      return "This path names a pipe or a socket, not a file.";
+    case Kind::kNotPlain:
+      return "This path names something that is not an ordinary file.";
+    case Kind::kCannotRead:
+      return ReadingReason(outcome.problem);
+    case Kind::kCannotWrite:
+      return WritingReason(outcome);
+    case Kind::kWideText:
+      return "The file starts with a UTF-16 or UTF-32 byte-order mark: 8-bit \"}\" lines would "
+             "corrupt its text, so none was added.";
+    case Kind::kChanged:
+      if (outcome.left_behind > 0) {
+        return "Another program changed the file while the lines were being added, so the repair "
+               "is not claimed; " +
+               Lines(outcome.left_behind) + " \"}\" stay at its end.";
+      }
+      return "Another program changed the file during the repair, so nothing was added; try "
+             "again when it is done.";
+    case Kind::kHeld:
+      return "Another program, or another repair, is using the file, so nothing was added; try "
+             "again when it is done.";
+    case Kind::kNoRoom:
+      return "The disk has not enough room for the " + Lines(outcome.lines) +
+             " \"}\" the file lacks, so none was added.";
+    case Kind::kTooLarge:
+      return "The file-size limit leaves no room for the " + Lines(outcome.lines) +
+             " \"}\" the file lacks, so none was added.";
+    case Kind::kLeftBehind:
+    case Kind::kStoppedPartial:
+      return "The storage failed while the lines were being added, and " +
+             std::to_string(outcome.left_behind) + " of the " + Lines(outcome.lines) +
+             " \"}\" could not be taken back; run Nestmend again once the storage works, and it "
+             "will complete the file.";
+    case Kind::kStoppedUntouched:
+      return "Stopped by Exit before the repair was done: the file was left as it was.";
+    case Kind::kStoppedCompleted:
+      return "Stopped by Exit once the lines were on their way: the file was completed.";
+    case Kind::kNoMemory:
+      return "The system refused the memory the repair needed, so the file was left as it was.";
+  }
+  return {};
+}
+
+}  // namespace nestmend
