@@ -382,6 +382,23 @@ TEST(Failure, EveryFileOperationOfARepairFailingInTurn) {
   }
 }
 
+// Stopped during the append, where cutting the file back is refused (a file system that will not
+// shrink files, a file another program maps): the lines are completed instead, and flushed.
+TEST(Failure, AStopWhoseCutBackIsRefusedCompletesTheAppend) {
+  TempDir dir;
+  const std::string path = dir.Write("file", kBlocks);
+  FaultyFileSystem files;
+  files.before = [&](Op op, int) {
+    if (op == Op::kTruncate) files.failing_step = static_cast<int>(files.steps.size());
+  };
+  RecordingSurface stopped(path, false);
+  stopped.stop_at_line = 20000;  // past the first write
+  Fixit(stopped, files, kPlan);
+  EXPECT_TRUE(stopped.messages.empty());
+  EXPECT_TRUE(ReadAll(path) == kRepaired);
+  EXPECT_EQ(std::ranges::count(files.steps, Op::kSync), 1);
+}
+
 void Append(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
 }
