@@ -2,12 +2,13 @@
 # Builds one test executable and registers it with CTest: whole, or as one CTest test per group
 # of GoogleTest cases (a --gtest_filter), so that ctest shows each group by name as it ends.
 # WINDOW tests run on Qt's offscreen platform, so a plain `ctest` works without a display.
-# Built for Windows, the executable is only built: the Linux tree runs it under Wine.
+# Built for Windows or another processor, the executable is only built: the Linux tree runs it
+# under Wine or QEMU.
 function(nestmend_add_test)
   cmake_parse_arguments(ARG "WINDOW" "NAME" "SOURCES;LIBRARIES;GROUPS" ${ARGN})
   add_executable(${ARG_NAME} ${ARG_SOURCES})
   target_link_libraries(${ARG_NAME} PRIVATE ${ARG_LIBRARIES} nestmend_warnings)
-  if(WIN32)
+  if(CMAKE_CROSSCOMPILING)
     return()
   endif()
   set(environment "ASAN_OPTIONS=detect_leaks=1:abort_on_error=1"

@@ -32,7 +32,7 @@ FileResult<Opened> OpenLocked(FileSystem& files, const std::string& path,
 
 // What a write of many bytes came to: how many reached the file before a failure, if any.
 struct Wrote {
-  std::uint64_t bytes = 0;
+  std::size_t bytes = 0;
   FileProblem problem = FileProblem::kNone;
 };
 

@@ -192,7 +192,7 @@ void InputFile::ReadAhead() {
       chunk->buffer = std::move(spare_.back());
       spare_.pop_back();
     }
-    chunk->reader = readers_[next_chunk_ % readers_.size()];
+    chunk->reader = readers_[static_cast<std::size_t>(next_chunk_ % readers_.size())];
     chunk->ticket = chunk->reader->Post([shared = shared_, chunk] { chunk->Read(*shared); });
     ahead_.push_back(std::move(chunk));
     ++next_chunk_;

@@ -74,8 +74,8 @@ enum class ItemDetail {
 // quoted item holds a delimiter.
 ChunkItems ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail);
 
-// The instruction sets ScanItems chooses from, best first, so tests can check each one.
-enum class VectorUnit { kPortable, kAvx2, kAvx512 };
+// The instruction sets ScanItems chooses from, plainest first, so tests can check each one.
+enum class VectorUnit { kPortable, kSse2, kAvx2, kAvx512 };
 VectorUnit BestVectorUnit();
 ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemReaderState& state,
                           ItemDetail detail);

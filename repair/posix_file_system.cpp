@@ -19,7 +19,8 @@ namespace {
 // Files of the kernel's own file systems claim to be plain files but are not data: some never
 // end (/proc/kcore claims terabytes), some block, and none is a file a user repairs.
 bool IsKernelFileSystem(const struct statfs& system) {
-  switch (system.f_type) {
+  // The magic numbers are 32 bits, f_type a signed word of the machine's.
+  switch (static_cast<std::uint32_t>(system.f_type)) {
     case PROC_SUPER_MAGIC:
     case SYSFS_MAGIC:
     case DEBUGFS_MAGIC:

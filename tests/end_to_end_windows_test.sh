@@ -61,6 +61,10 @@ start_and_browse() {
   xdotool key Tab space
   local dialog
   dialog=$(timeout 30 xdotool search --sync --onlyvisible --name '^Open$' | head -n 1)
+  # No "Open as read-only" box, which would change nothing; "All files" its one type.
+  local shows
+  shows=$(wine "$probe" dialog | tr -d '\r')
+  [[ $shows == "read-only box hidden; types: All files;" ]] || { echo "FAIL: the dialog: $shows"; exit 1; }
   xdotool windowfocus --sync "$dialog"
   xdotool type --delay 2 "$1"
   xdotool key Return
@@ -133,6 +137,17 @@ answer_the_message
 reason=$(wine "$probe" status | tr -d '\r' | tail -n 1)
 [[ $reason == 'Added 2 lines "}" at the end of the file, and they are safely on the disk; the outermost block left open begins on line 1.' ]] ||
   { echo "FAIL: the tooltip reads: $reason"; exit 1; }
+# The bar: a third of its width for the first of two lines; the cursor over the window an arrow.
+bar=$(wine "$probe" bar | tr -d '\r')
+[[ $bar =~ ^position=([0-9]+)\ range=0\.\.([0-9]+)$ ]] && ((BASH_REMATCH[2] > 100)) &&
+  ((BASH_REMATCH[1] == BASH_REMATCH[2] / 3)) || { echo "FAIL: the bar reads $bar"; exit 1; }
+# The cursor over the window itself is the arrow a button shows.
+cursor_at() {
+  xdotool mousemove --window "$window" $(($1 + border)) $(($2 + caption))
+  sleep 0.2
+  python3 "$(dirname "$0")/window_pings.py" --cursor
+}
+[[ $(cursor_at 300 55) == $(cursor_at 345 18) ]] || { echo "FAIL: the window's cursor is no arrow"; exit 1; }
 if [[ -n "$screenshot" ]]; then
   sleep 0.5
   import -window "$window" "$screenshot"

@@ -94,7 +94,7 @@ std::string RandomBytes(std::mt19937_64& random, std::size_t size) {
   static constexpr char kFavoured[] = "{{}\",\r\n x\x1A";
   std::string bytes(size, '\0');
   for (char& byte : bytes)
-    byte = random() % 4 ? kFavoured[random() % 10] : static_cast<char>(random());
+    byte = Below(random, 4) ? kFavoured[Below(random, 10)] : static_cast<char>(random());
   return bytes;
 }
 
@@ -103,14 +103,14 @@ std::string RandomBytes(std::mt19937_64& random, std::size_t size) {
 TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
   std::mt19937_64 random(20261206);
   for (int round = 0; round < 2000; ++round) {
-    const std::string bytes = RandomBytes(random, random() % 700);
+    const std::string bytes = RandomBytes(random, Below(random, 700));
     for (VectorUnit unit = VectorUnit::kPortable; unit <= BestVectorUnit();
          unit = static_cast<VectorUnit>(static_cast<int>(unit) + 1)) {
       ItemReaderState fast_state;
       ItemReaderState reference_state;
       std::mt19937_64 cuts(static_cast<unsigned>(round));
       for (std::size_t begin = 0, end = 0; begin < bytes.size(); begin = end) {
-        end = std::min(bytes.size(), begin + 1 + cuts() % 200);
+        end = std::min(bytes.size(), begin + 1 + Below(cuts, 200));
         const std::span<const char> chunk(bytes.data() + begin, end - begin);
         const ItemDetail detail = end % 2 ? ItemDetail::kItems : ItemDetail::kItemsAndBraces;
         ASSERT_EQ(ScanItemsUsing(unit, chunk, fast_state, detail),
@@ -120,6 +120,19 @@ TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
       }
     }
   }
+}
+
+// Counts past 32 bits stay whole where a program's sizes have 32 (a 32-bit x86 build): items,
+// braces, bytes and lines of pieces combined.
+TEST(Items, CountsGoPast32Bits) {
+  ChunkItems half;
+  half.items_started = half.line_ends = half.bytes = 3'000'000'000;
+  half.brace_balance = 3'000'000'000;
+  const ChunkItems both = Combine(half, half);
+  EXPECT_EQ(both.items_started, 6'000'000'000u);
+  EXPECT_EQ(both.line_ends, 6'000'000'000u);
+  EXPECT_EQ(both.bytes, 6'000'000'000u);
+  EXPECT_EQ(both.brace_balance, 6'000'000'000);
 }
 
 TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
@@ -176,14 +189,14 @@ TEST(Repair, AnyFileGainsExactlyItsMissingLines) {
   std::mt19937_64 random(1206);
   while (files.size() < kRandomFiles) {  // every 50th within a few bytes of a chunk's size
     const bool near_a_chunk = files.size() % 50 == 49;
-    files.push_back(RandomBytes(
-        random, near_a_chunk ? ReadPlan{}.chunk_bytes + random() % 7 - 3 : random() % 3000));
+    files.push_back(RandomBytes(random, near_a_chunk ? ReadPlan{}.chunk_bytes + Below(random, 7) - 3
+                                                     : Below(random, 3000)));
   }
   TempDir dir;
   for (std::size_t index = 0; index < files.size(); ++index) {
     const std::string& original = files[index];
     const std::string path = dir.Write("file", original);
-    const ReadPlan plan{index % 2 ? ReadPlan{}.chunk_bytes : 1 + random() % 4096,
+    const ReadPlan plan{index % 2 ? ReadPlan{}.chunk_bytes : 1 + Below(random, 4096),
                         index % 3 ? 2u : 1u};
     const RecordingSurface surface = Repair(path, SystemFiles(), plan);
     const std::int64_t balance = BraceBalance(original);
@@ -202,13 +215,13 @@ TEST(Repair, BatchesStandForExactlyTheByteByByteSequence) {
   std::mt19937_64 random(42);
   TempDir dir;
   for (std::size_t round = 0; round < kRandomFiles * 2 / 3; ++round) {
-    const std::string bytes = RandomBytes(random, random() % 400);
+    const std::string bytes = RandomBytes(random, Below(random, 400));
     const std::string path = dir.Write("random", bytes);
     RecordingSurface expected(path);
     Fixit(expected, SystemFiles(), {.chunk_bytes = 1, .threads = 1});
     WriteAll(path, bytes);
     RecordingSurface surface(path);
-    const ReadPlan plan{1 + random() % 48, static_cast<unsigned>(1 + random() % 8)};
+    const ReadPlan plan{1 + Below(random, 48), static_cast<unsigned>(1 + Below(random, 8))};
     Fixit(surface, SystemFiles(), plan);
     ASSERT_EQ(surface.operations, expected.operations)
         << "round " << round << ", chunks of " << plan.chunk_bytes << ", " << plan.threads

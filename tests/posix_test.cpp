@@ -79,6 +79,7 @@ TEST(System, FileOverFourGibibytes) {
   WriteAll(path, "");
   ASSERT_EQ(truncate(path.c_str(), hole), 0);
   std::ofstream(path, std::ios::binary | std::ios::app) << "{\n{{";
+  ASSERT_EQ(std::filesystem::file_size(path), static_cast<std::uintmax_t>(hole) + 4);
   const RecordingSurface surface = Repair(path);
   EXPECT_EQ(surface.status, FixedSummary(3));
   std::ifstream tail(path, std::ios::binary);
@@ -118,7 +119,7 @@ TEST(System, ThreadsOrMemoryRefusedEndNoRunInACrash) {
   std::string line;
   while (std::getline(status, line) && !line.starts_with("VmSize:")) {
   }
-  const rlim_t held = std::stoull(line.substr(7)) << 10;
+  const auto held = static_cast<rlim_t>(std::stoull(line.substr(7)) << 10);
   for (const rlim_t more : {0u, 1u, 2u, 4u, 8u, 16u, 24u, 32u, 64u}) {
     limited(RLIMIT_AS, held + (more << 20));
   }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ void WriteAll(const std::filesystem::path& path, const std::string& bytes);
 std::int64_t BraceBalance(const std::string& bytes);  // "{" less "}"
 std::string Lines(std::int64_t count);                // count times "}" CR LF
 std::string FixedSummary(std::int64_t errors);        // the summary of a repair
+// A random number below `bound`, as the machine's sizes take it.
+inline std::size_t Below(std::mt19937_64& random, std::size_t bound) {
+  return static_cast<std::size_t>(random() % bound);
+}
 inline const std::string kNothingDone(texts::kNothingDone);
 
 // Records what a repair shows, e.g. "STAT=Fixing File", "Max=4", "Value=1", "Pump", "Reason=...",

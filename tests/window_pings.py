@@ -2,9 +2,11 @@
 """Measures from outside how long a window leaves the window manager waiting, as a desktop does
 before it calls a window "not responding": sends it _NET_WM_PING every 5 ms, each as soon as the
 last was answered, until SIGTERM or until the window is gone, then prints the longest round trip
-in milliseconds ("longest_ms=12.3 pings=456"). libX11 through ctypes, the standard library only.
+in milliseconds ("longest_ms=12.3 pings=456"). With --cursor, prints instead the hot spot of the
+cursor the display shows now ("hot_spot=0,0"): an arrow's is its tip, an I-beam's its middle.
+libX11 and libXfixes through ctypes, the standard library only.
 
-usage: window_pings.py WINDOW_ID
+usage: window_pings.py WINDOW_ID | --cursor
 """
 import ctypes
 import select
@@ -54,11 +56,23 @@ def on_error(_display, _error):
     return 0
 
 
+class CursorImage(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_short), ("y", ctypes.c_short), ("width", ctypes.c_ushort),
+                ("height", ctypes.c_ushort), ("xhot", ctypes.c_ushort), ("yhot", ctypes.c_ushort)]
+
+
 def main():
-    window = int(sys.argv[1], 0)
     display = x11.XOpenDisplay(None)
     if not display:
         sys.exit("cannot open the display")
+    if sys.argv[1] == "--cursor":
+        fixes = ctypes.cdll.LoadLibrary("libXfixes.so.3")
+        fixes.XFixesGetCursorImage.restype = ctypes.POINTER(CursorImage)
+        fixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
+        image = fixes.XFixesGetCursorImage(display).contents
+        print(f"hot_spot={image.xhot},{image.yhot}")
+        return
+    window = int(sys.argv[1], 0)
     x11.XSetErrorHandler(on_error)
     root = x11.XDefaultRootWindow(display)
     protocols = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)

@@ -7,7 +7,8 @@
 //                                       unit, so that an unpaired surrogate can be given
 //        window_probe.exe status        prints the status line's text, then its tooltip, UTF-8
 //        window_probe.exe bar           prints the progress bar's position and range
-//        window_probe.exe cursor        prints "arrow" when the window's cursor is the arrow
+//        window_probe.exe dialog        prints whether the open file dialog shows its read-only
+//                                       box, and its list of file types
 //        window_probe.exe map FILE STOP maps FILE into memory, as a viewer would, until STOP exists
 #include <windows.h>
 // After windows.h, which they need.
@@ -190,10 +191,21 @@ int wmain(int argc, wchar_t** argv) {
                 static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0)));
     return 0;
   }
-  if (command == L"cursor") {
-    const auto cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrW(form, GCLP_HCURSOR));
-    std::printf("%s\n",
-                cursor == LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)) ? "arrow" : "other");
+  if (command == L"dialog") {
+    const HWND dialog = FindWindowW(nullptr, L"Open");
+    const HWND read_only = GetDlgItem(dialog, 0x410);  // chx1
+    const HWND types = GetDlgItem(dialog, 0x470);      // cmb1
+    std::printf("read-only box %s; types:",
+                read_only && IsWindowVisible(read_only) ? "shown" : "hidden");
+    const auto count = static_cast<int>(SendMessageW(types, CB_GETCOUNT, 0, 0));
+    for (int index = 0; index < count; ++index) {
+      const auto at = static_cast<WPARAM>(index);
+      std::wstring type(static_cast<std::size_t>(SendMessageW(types, CB_GETLBTEXTLEN, at, 0)) + 1,
+                        L'\0');
+      SendMessageW(types, CB_GETLBTEXT, at, reinterpret_cast<LPARAM>(type.data()));
+      std::printf(" %s;", Utf8(type.c_str()).c_str());
+    }
+    std::printf("\n");
     return 0;
   }
   return 2;

@@ -348,17 +348,20 @@ void Form1::ProcessPendingEvents() {
 }
 
 std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
-  // All files (no filter), no title, no default extension or folder, and no flags that would
-  // refuse a name that does not exist.
+  // All files, "All files" the one entry of its list of types; no title, no default extension
+  // or folder, nothing that would refuse a name that does not exist. No "Open as read-only" box,
+  // which would change nothing, and the choice is not added to the recent documents: Nestmend
+  // writes nothing but the file it repairs.
   for (const std::wstring& start : {Wide(current), std::wstring()}) {
     std::wstring name = start;
     name.resize(32768, L'\0');
     OPENFILENAMEW dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = window_;
+    dialog.lpstrFilter = L"All files\0*.*\0";
     dialog.lpstrFile = name.data();
     dialog.nMaxFile = static_cast<DWORD>(name.size());
-    dialog.Flags = OFN_EXPLORER;
+    dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_DONTADDTORECENT;
     if (GetOpenFileNameW(&dialog)) return Narrow(name.c_str());
     // A name the dialog refuses to start with: it opens empty instead of not at all.
     if (CommDlgExtendedError() != FNERR_INVALIDFILENAME) return std::nullopt;
