@@ -14,7 +14,7 @@ namespace {
 // a person needs is Nestmend's, not the toolkit's advice to reinstall it.
 void BeforeTheToolkitIsUp(QtMsgType type, const QMessageLogContext&, const QString&) {
   if (type != QtFatalMsg) return;
-  std::fputs("Nestmend needs a graphical display, and none could be opened.\n", stderr);
+  std::fprintf(stderr, "%s\n", "Nestmend needs a graphical display, and none could be opened.");
   std::_Exit(EXIT_FAILURE);
 }
 

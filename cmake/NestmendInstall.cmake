@@ -3,6 +3,9 @@ include(GNUInstallDirs)
 set(NESTMEND_APP_ID org.nestmend.Nestmend)
 
 install(TARGETS nestmend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Stripped as Debian strips, without the compilers' notes that nothing reads.
+install(CODE "execute_process(COMMAND ${CMAKE_STRIP} --strip-unneeded --remove-section=.comment
+  --remove-section=.note \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/nestmend\")")
 install(FILES packaging/${NESTMEND_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/${NESTMEND_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 foreach(size 16 24 32 48 64 128 256)

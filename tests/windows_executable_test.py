@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reads a built Nestmend.exe back and checks what its file says: its processor, that it needs
-no DLL beyond Windows' own, its security flags (DEP, ASLR, and high-entropy ASLR for 64 bits),
-and its version record field by field.
+no DLL beyond Windows' own, its protections (DEP, ASLR, high-entropy ASLR for 64 bits, stack
+protection), a header with no build time in it, and its version record field by field.
 
 usage: windows_executable_test.py Nestmend.exe x86-64|x86
 """
@@ -25,7 +25,7 @@ def expect(what, found, wanted):
 
 expect("machine", executable.FILE_HEADER.Machine, 0x8664 if wide else 0x14C)
 windows_own = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll",
-               "shell32.dll", "ole32.dll", "msvcrt.dll"}
+               "shell32.dll", "ole32.dll", "advapi32.dll", "msvcrt.dll"}
 imports = sorted(entry.dll.decode().lower() for entry in executable.DIRECTORY_ENTRY_IMPORT)
 expect("DLLs that are not Windows' own", [dll for dll in imports if dll not in windows_own], [])
 flags = executable.OPTIONAL_HEADER.DllCharacteristics
@@ -34,6 +34,9 @@ if wide:
     wanted_flags["high-entropy ASLR"] = 0x20
 for name, bit in wanted_flags.items():
     expect(name, bool(flags & bit), True)
+# The stack protector's runtime, linked in, with the message it ends a program with.
+expect("stack protection", executable.__data__.find(b"*** stack smashing detected ***") >= 0, True)
+expect("build time in the header", executable.FILE_HEADER.TimeDateStamp, 0)
 
 fixed = executable.VS_FIXEDFILEINFO[0]
 expect("FileVersion (fixed)", (fixed.FileVersionMS, fixed.FileVersionLS), (0x00010000, 0))
@@ -54,4 +57,5 @@ if failures:
     print("\n".join(failures))
     sys.exit(1)
 print(f"{sys.argv[1]}: {'x86-64' if wide else 'x86'}, imports {', '.join(imports)}, "
-      f"DllCharacteristics {flags:#06x}, every field of the version record as expected")
+      f"DllCharacteristics {flags:#06x}, stack protected, no build time, "
+      "every field of the version record as expected")
