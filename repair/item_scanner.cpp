@@ -65,8 +65,11 @@ void StepBalance(bool opening, std::uint64_t line, Tally& tally) {
 }
 
 // A block's line ends and braces, from its masks. Its braces are walked one by one only where
-// the running balance may reach its lowest in it; otherwise they are counted.
-void TrackLinesAndBlocks(const BlockMasks& masks, Tally& tally) {
+// the running balance may reach its lowest in it; otherwise they are counted. The line of an
+// opening found there is counted once, for the last. Inlined into each vector unit's loop, so
+// that it counts bits with that unit's instructions.
+inline __attribute__((always_inline)) void TrackLinesAndBlocks(const BlockMasks& masks,
+                                                               Tally& tally) {
   const std::uint64_t tails =
       masks.line_feeds & ((masks.carriage_returns << 1) | std::uint64_t{tally.after_cr});
   const std::uint64_t line_ends = masks.carriage_returns | (masks.line_feeds & ~tails);
@@ -74,16 +77,28 @@ void TrackLinesAndBlocks(const BlockMasks& masks, Tally& tally) {
   if (tally.balance - closes > tally.lowest) {
     tally.balance += std::popcount(masks.opens) - closes;
   } else {
+    std::uint64_t opening = 0;  // the bit of the last "{" met at the lowest, if any
     for (std::uint64_t braces = masks.opens | masks.closes; braces != 0; braces &= braces - 1) {
       const std::uint64_t bit = braces & -braces;
-      StepBalance(
-          (masks.opens & bit) != 0,
-          tally.line_ends + static_cast<std::uint64_t>(std::popcount(line_ends & (bit - 1))),
-          tally);
+      if ((masks.closes & bit) != 0) {
+        tally.lowest = std::min(tally.lowest, --tally.balance);
+        continue;
+      }
+      if (tally.balance == tally.lowest) {
+        opening = bit;
+        tally.opening_balance = tally.balance;
+      }
+      ++tally.balance;
+    }
+    if (opening != 0) {
+      tally.has_opening = true;
+      tally.opening_line =
+          tally.line_ends + static_cast<std::uint64_t>(std::popcount(line_ends & (opening - 1)));
     }
   }
   tally.line_ends += static_cast<std::uint64_t>(std::popcount(line_ends));
-  tally.after_cr = (masks.carriage_returns >> (63 - std::countl_zero(masks.valid))) & 1;
+  const int last = masks.valid == ~std::uint64_t{0} ? 63 : 63 - std::countl_zero(masks.valid);
+  tally.after_cr = (masks.carriage_returns >> last) & 1;
 }
 
 // One block of 64 bytes into the digest's lanes, as the vector units do it too.
