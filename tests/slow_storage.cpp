@@ -14,11 +14,9 @@
 // OP is open, read, write, fsync, getattr, truncate or fallocate. Reading .control tells what
 // happened so far: "opens=N reads=N writes=N stalled=N", stalled counting the calls waiting now.
 #define FUSE_USE_VERSION 35
-#include <dirent.h>
 #include <fcntl.h>
 #include <fuse3/fuse.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,7 +27,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -102,28 +99,21 @@ int Apply(const std::string& op, std::size_t bytes = 0) {
 }
 
 void AddRules(const std::string& text) {
-  std::vector<Rule> parsed;
-  std::optional<double> rate;
+  const std::lock_guard lock(mutex);
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     Rule rule;
     if (!(fields >> rule.op)) continue;
     if (rule.op == "rate") {
-      fields >> rate.emplace();
-      continue;
-    }
-    if (rule.op == "gone") {
-      const std::lock_guard lock(mutex);
+      fields >> bytes_per_second;
+    } else if (rule.op == "gone") {
       fields >> gone_at >> gone_error;
-      continue;
+    } else {
+      fields >> rule.delay_ms >> rule.error >> rule.from_open >> rule.skip >> rule.count;
+      rules.push_back(rule);
     }
-    fields >> rule.delay_ms >> rule.error >> rule.from_open >> rule.skip >> rule.count;
-    parsed.push_back(rule);
   }
-  const std::lock_guard lock(mutex);
-  rules.insert(rules.end(), parsed.begin(), parsed.end());
-  if (rate) bytes_per_second = *rate;
 }
 
 std::string Report() {
@@ -140,15 +130,6 @@ int GetAttr(const char* path, struct stat* status, fuse_file_info*) {
   }
   if (const int error = Apply("getattr")) return -error;
   return lstat(Backing(path).c_str(), status) == 0 ? 0 : -errno;
-}
-
-int ReadDir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-            fuse_readdir_flags) {
-  DIR* folder = opendir(Backing(path).c_str());
-  if (folder == nullptr) return -errno;
-  while (const dirent* entry = readdir(folder)) fill(buffer, entry->d_name, nullptr, 0, {});
-  closedir(folder);
-  return 0;
 }
 
 int Open(const char* path, fuse_file_info* info) {
@@ -218,10 +199,6 @@ int Release(const char*, fuse_file_info* info) {
   return 0;
 }
 
-int StatFs(const char*, struct statvfs* status) {
-  return statvfs(backing.c_str(), status) == 0 ? 0 : -errno;
-}
-
 void* Init(fuse_conn_info*, fuse_config* config) {
   // No cached names or attributes: every look at a file reaches this layer too.
   config->entry_timeout = 0;
@@ -243,7 +220,6 @@ int main(int argc, char** argv) {
   backing = resolved;
   fuse_operations operations{};
   operations.getattr = GetAttr;
-  operations.readdir = ReadDir;
   operations.open = Open;
   operations.read = Read;
   operations.write = Write;
@@ -251,7 +227,6 @@ int main(int argc, char** argv) {
   operations.fallocate = Fallocate;
   operations.fsync = Fsync;
   operations.release = Release;
-  operations.statfs = StatFs;
   operations.init = Init;
   char* fuse_arguments[] = {argv[0], argv[2], const_cast<char*>("-f"),
                             const_cast<char*>("-odefault_permissions")};

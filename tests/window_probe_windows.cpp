@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cwctype>
 #include <string>
@@ -31,24 +32,8 @@ HWND FindForm() {
   return nullptr;
 }
 
-HWND Control(HWND form, const wchar_t* kind) {
-  struct Search {
-    const wchar_t* kind;
-    HWND found;
-  } search{kind, nullptr};
-  EnumChildWindows(
-      form,
-      [](HWND child, LPARAM l) -> BOOL {
-        auto* wanted = reinterpret_cast<Search*>(l);
-        wchar_t name[64] = {};
-        GetClassNameW(child, name, 64);
-        if (lstrcmpiW(name, wanted->kind) != 0) return TRUE;
-        wanted->found = child;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
+// A control of the form, by its window class.
+HWND Control(HWND form, const wchar_t* kind) { return FindWindowExW(form, nullptr, kind, nullptr); }
 
 std::string Utf8(const std::wstring& wide) {
   std::string text(
@@ -58,13 +43,6 @@ std::string Utf8(const std::wstring& wide) {
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
                       static_cast<int>(text.size()), nullptr, nullptr);
   return text;
-}
-
-double Milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-  LARGE_INTEGER frequency{};
-  QueryPerformanceFrequency(&frequency);
-  return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) /
-         static_cast<double>(frequency.QuadPart);
 }
 
 bool Stopped(const wchar_t* stop) { return GetFileAttributesW(stop) != INVALID_FILE_ATTRIBUTES; }
@@ -82,13 +60,11 @@ int Pauses(HWND window, const wchar_t* stop) {
   });
   int messages = 0;
   while (IsWindow(window) && !Stopped(stop)) {
-    LARGE_INTEGER sent{};
-    LARGE_INTEGER answered{};
-    QueryPerformanceCounter(&sent);
+    const auto sent = std::chrono::steady_clock::now();
     DWORD_PTR result = 0;
     messages += SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
-    QueryPerformanceCounter(&answered);
-    const double took_ms = Milliseconds(sent, answered);
+    const double took_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
     longest_ms = std::max(longest_ms, took_ms);
     Sleep(took_ms < 5 ? 5 - static_cast<DWORD>(took_ms) : 0);
   }
