@@ -122,19 +122,6 @@ TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
   }
 }
 
-// Counts past 32 bits stay whole where a program's sizes have 32 (a 32-bit x86 build): items,
-// braces, bytes and lines of pieces combined.
-TEST(Items, CountsGoPast32Bits) {
-  ChunkItems half;
-  half.items_started = half.line_ends = half.bytes = 3'000'000'000;
-  half.brace_balance = 3'000'000'000;
-  const ChunkItems both = Combine(half, half);
-  EXPECT_EQ(both.items_started, 6'000'000'000u);
-  EXPECT_EQ(both.line_ends, 6'000'000'000u);
-  EXPECT_EQ(both.bytes, 6'000'000'000u);
-  EXPECT_EQ(both.brace_balance, 6'000'000'000);
-}
-
 TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   TempDir dir;
   const std::string path = dir.Write("example", "a {\r\nb {\r\nc }\r\n");
@@ -238,74 +225,42 @@ TEST(Repair, EveryEndingSaysWhy) {
     FileProblem problem;
     std::string reason;
   };
-  const std::string opens(100000, '{');
-  const std::string lack_two = "the 2 lines \"}\" it lacks were not added.";
+  const std::string lack_two = " the 2 lines \"}\" it lacks were not added.";
+  const std::string none_added = " lacks, so none was added.";
+  // clang-format off
   const Row kRows[] = {
-      {"x\r\n\r{\n{",
-       {},
-       {},  // line ends of every kind
-       "Added 2 lines \"}\" at the end of the file, and they are safely on the disk; the "
-       "outermost block left open begins on line 3."},
-      {"}\n{\n{",
-       {},
-       {},  // a "}" too many before
-       "Added 1 line \"}\" at the end of the file, and it is safely on the disk; the outermost "
-       "block left open begins on line 2."},
+      {"x\r\n\r{\n{", {}, {}, "Added 2 lines \"}\" at the end of the file, and they are safely on "
+       "the disk; the outermost block left open begins on line 3."},  // line ends of every kind
+      {"}\n{\n{", {}, {}, "Added 1 line \"}\" at the end of the file, and it is safely on the disk; "
+       "the outermost block left open begins on line 2."},  // a "}" too many before
       {"a {\r\n}\r\n", {}, {}, "Nothing was missing: every \"{\" in the file has its \"}\"."},
-      {"}}{",
-       {},
-       {},
-       "The file has 1 more \"}\" than \"{\", so no block is left open and nothing was added."},
-      {"{",
-       {Op::kOpenForReading},
-       FileProblem::kNoPermission,
+      {"}}{", {}, {}, "The file has 1 more \"}\" than \"{\", so no block is left open and nothing "
+       "was added."},
+      {"{", {Op::kOpenForReading}, FileProblem::kNoPermission,
        "You are not allowed to read this file, so nothing was changed."},
-      {"{",
-       {Op::kRead},
-       FileProblem::kFailed,
-       "The file could not be read to its end: the storage reported an error, and nothing was "
-       "changed."},
-      {"{{",
-       {Op::kOpenForAppending},
-       FileProblem::kReadOnly,
-       "The file, or the disk it is on, is read-only, so " + lack_two},
-      {"{{",
-       {Op::kOpenForAppending},
-       FileProblem::kNoPermission,
-       "You are not allowed to change this file, so " + lack_two},
-      {"{{",
-       {Op::kCanTruncate, Op::kReserve},
-       FileProblem::kFailed,  // append-only, no room
-       "The file only lets lines be added, never taken back, and the disk could not set room "
-       "aside for all 2 lines \"}\" first, so none was added."},
-      {"{{",
-       {Op::kWrite},
-       FileProblem::kFailed,
+      {"{", {Op::kRead}, FileProblem::kFailed, "The file could not be read to its end: the storage "
+       "reported an error, and nothing was changed."},
+      {"{{", {Op::kOpenForAppending}, FileProblem::kReadOnly,
+       "The file, or the disk it is on, is read-only, so" + lack_two},
+      {"{{", {Op::kOpenForAppending}, FileProblem::kNoPermission,
+       "You are not allowed to change this file, so" + lack_two},
+      {"{{", {Op::kCanTruncate, Op::kReserve}, FileProblem::kFailed, "The file only lets lines be "
+       "added, never taken back, and the disk could not set room aside for all 2 lines \"}\" "
+       "first, so none was added."},
+      {"{{", {Op::kWrite}, FileProblem::kFailed,
        "The disk refused the 2 lines \"}\", so they were taken back and the file is as it was."},
-      {"{{",
-       {Op::kLock},
-       FileProblem::kHeld,
-       "Another program, or another repair, is using the file, so nothing was added; try again "
-       "when it is done."},
-      {"{{",
-       {Op::kReserve},
-       FileProblem::kNoRoom,
-       "The disk has not enough room for the 2 lines \"}\" the file lacks, so none was added."},
-      {"{{",
-       {Op::kReserve},
-       FileProblem::kTooLarge,
-       "The file-size limit leaves no room for the 2 lines \"}\" the file lacks, so none was "
-       "added."},
-      {std::string("\xFF\xFE{\0", 4),
-       {},
-       {},
-       "The file starts with a UTF-16 or UTF-32 byte-order mark: 8-bit \"}\" lines would corrupt "
-       "its text, so none was added."},
-      {"{",
-       {Op::kRead},
-       FileProblem::kNoMemory,
+      {"{{", {Op::kLock}, FileProblem::kHeld, "Another program, or another repair, is using the "
+       "file, so nothing was added; try again when it is done."},
+      {"{{", {Op::kReserve}, FileProblem::kNoRoom,
+       "The disk has not enough room for the 2 lines \"}\" the file" + none_added},
+      {"{{", {Op::kReserve}, FileProblem::kTooLarge,
+       "The file-size limit leaves no room for the 2 lines \"}\" the file" + none_added},
+      {std::string("\xFF\xFE{\0", 4), {}, {}, "The file starts with a UTF-16 or UTF-32 byte-order "
+       "mark: 8-bit \"}\" lines would corrupt its text, so none was added."},
+      {"{", {Op::kRead}, FileProblem::kNoMemory,
        "The system refused the memory the repair needed, so the file was left as it was."},
   };
+  // clang-format on
   TempDir dir;
   for (const Row& row : kRows) {
     FaultyFileSystem files;
@@ -323,22 +278,21 @@ TEST(Repair, EveryEndingSaysWhy) {
     if (op == Op::kWrite && call == 1) gone.failing_step = static_cast<int>(gone.steps.size());
     gone.later_steps_fail = true;
   };
-  EXPECT_EQ(Repair(dir.Write("file", opens), gone).reason,
+  EXPECT_EQ(Repair(dir.Write("file", std::string(100000, '{')), gone).reason,
             "The storage failed while the lines were being added, and 21845 of the 100000 lines "
             "\"}\" could not be taken back; run Nestmend again once the storage works, and it "
             "will complete the file.");
-  for (const auto& [path, reason] :
-       {std::pair(std::string(),
-                  "No file was named: type its path, choose it with \"...\", or "
-                  "drop it here."),
-        std::pair((dir.path() / "missing").string(), "There is no file at this path."),
-        std::pair(dir.path().string(), "This path names a folder, not a file."),
-        std::pair(std::string("a\0b", 3),
-                  "The path holds characters that cannot name a file "
-                  "exactly, so no file was opened; choose the file with "
-                  "\"...\" or drop it here.")}) {
+  // clang-format off
+  for (const auto& [path, reason] : {
+           std::pair(std::string(), "No file was named: type its path, choose it with \"...\", or "
+                     "drop it here."),
+           std::pair((dir.path() / "missing").string(), "There is no file at this path."),
+           std::pair(dir.path().string(), "This path names a folder, not a file."),
+           std::pair(std::string("a\0b", 3), "The path holds characters that cannot name a file "
+                     "exactly, so no file was opened; choose the file with \"...\" or drop it here.")}) {
     EXPECT_EQ(Repair(path).reason, reason) << path;
   }
+  // clang-format on
   // Stopped by Exit, the window closes with the run; were it to stay, it would say so.
   RunOutcome stopped;
   stopped.kind = RunOutcome::Kind::kStoppedUntouched;
