@@ -155,6 +155,8 @@ wait_until '[[ $(counter writes) -ge 10 ]]'
 kill -TERM "$program_pid"
 status=0
 wait "$program_pid" || status=$?
+# Under Wine the signal ends the program at once; the guard it left settles the append.
+wait_until '! pgrep -f -- --settle-append > /dev/null'
 pauses_stop
 echo "no shrinking and no reserving, SIGTERM mid-append|exit status $status, file $(what_became 3000000)"
 
@@ -165,3 +167,19 @@ run
 wait_for_message
 pauses_stop
 echo "no shrinking and no reserving, disk full mid-append|$(finish disk-full && what_became 3000000)"
+
+# Windows only: another program maps the file while Exit is pressed mid-append, so the cut-back
+# is refused (a mapped file cannot be shortened there).
+if [[ $platform == windows ]]; then
+  opens 20000000
+  rules "rate 20000000"
+  run
+  wait_until '[[ $(stat -c %s "$backing") -gt 20000000 ]]'
+  wine "$probe_exe" map "Z:${file//\//\\}" "Z:${work//\//\\}\\unmap" > "$work/mapped" &
+  wait_until 'grep -q mapped "$work/mapped"'
+  press_exit
+  expect_end 60000
+  touch "$work/unmap"
+  pauses_stop
+  echo "another program maps the file while Exit is pressed mid-append|$(pauses); $(cat "$work/mapped" | tr -d '\r'), Exit ended it in $ended_after_ms ms, file $(what_became 20000000)"
+fi

@@ -4,7 +4,8 @@
 //
 // usage: slow_storage BACKING MOUNTPOINT   (runs until unmounted: fusermount3 -u MOUNTPOINT)
 //
-// Rules are written to MOUNTPOINT/.control, one per line, each opening replacing them all:
+// Rules are written to MOUNTPOINT/.control, one per line, each opening replacing them all and
+// counting the calls afresh:
 //   rate BYTES_PER_SECOND                    reads and writes take their time
 //   OP DELAY_MS ERRNO FROM_OPEN SKIP COUNT   calls of OP, once FROM_OPEN files have been opened,
 //                                            pass untouched SKIP times; the next COUNT (0: all)
@@ -128,7 +129,10 @@ int GetAttr(const char* path, struct stat* status, fuse_file_info*) {
     status->st_mode = S_IFREG | 0666;
     return 0;
   }
-  if (const int error = Apply("getattr")) return -error;
+  // The mount point itself stays reachable, so that .control does on a device gone too.
+  if (std::strcmp(path, "/") != 0) {
+    if (const int error = Apply("getattr")) return -error;
+  }
   return lstat(Backing(path).c_str(), status) == 0 ? 0 : -errno;
 }
 
@@ -139,6 +143,7 @@ int Open(const char* path, fuse_file_info* info) {
     if ((info->flags & O_ACCMODE) != O_RDONLY) {
       const std::lock_guard lock(mutex);
       rules.clear();
+      calls.clear();
       bytes_per_second = 0;
       gone_at.clear();
       gone = false;

@@ -2,8 +2,9 @@
 """Measures from outside how long a window leaves the window manager waiting, as a desktop does
 before it calls a window "not responding": sends it _NET_WM_PING every 5 ms, each as soon as the
 last was answered, until SIGTERM or until the window is gone, then prints the longest round trip
-in milliseconds ("longest_ms=12.3 pings=456"). With --cursor, prints instead the hot spot of the
-cursor the display shows now ("hot_spot=0,0"): an arrow's is its tip, an I-beam's its middle.
+in milliseconds ("longest_ms=12.3 pings=456"), after "measuring" once SIGTERM is awaited. With
+--cursor, prints instead the hot spot of the cursor the display shows now ("hot_spot=0,0"): an
+arrow's is its tip, an I-beam's its middle.
 libX11 and libXfixes through ctypes, the standard library only.
 
 usage: window_pings.py WINDOW_ID | --cursor
@@ -44,6 +45,8 @@ class Event(ctypes.Union):
 
 
 CLIENT_MESSAGE = 33
+DESTROY_NOTIFY = 17
+UNMAP_NOTIFY = 18
 STRUCTURE_NOTIFY = 1 << 17
 SUBSTRUCTURE_NOTIFY = 1 << 19
 gone = False
@@ -62,6 +65,7 @@ class CursorImage(ctypes.Structure):
 
 
 def main():
+    global gone
     display = x11.XOpenDisplay(None)
     if not display:
         sys.exit("cannot open the display")
@@ -73,14 +77,17 @@ def main():
         print(f"hot_spot={image.xhot},{image.yhot}")
         return
     window = int(sys.argv[1], 0)
+    stop = []
+    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
+    print("measuring", flush=True)  # from here on, SIGTERM ends the measure with its result
     x11.XSetErrorHandler(on_error)
     root = x11.XDefaultRootWindow(display)
     protocols = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
     ping = x11.XInternAtom(display, b"_NET_WM_PING", 0)
     # Answers go to the root window, with one of these masks depending on the toolkit's version.
     x11.XSelectInput(display, root, STRUCTURE_NOTIFY | SUBSTRUCTURE_NOTIFY)
-    stop = []
-    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
+    # The window unmapped or destroyed, as the program ends: the ping then out is not a pause.
+    x11.XSelectInput(display, window, STRUCTURE_NOTIFY)
     longest = 0.0
     pings = 0
     serial = 0
@@ -106,12 +113,15 @@ def main():
                 if (event.type == CLIENT_MESSAGE and event.client.data[0] == ping
                         and event.client.data[1] == serial):
                     answered = True
+                elif event.type in (DESTROY_NOTIFY, UNMAP_NOTIFY) and event.client.window == window:
+                    gone = True
             if not answered:
                 select.select([x11.XConnectionNumber(display)], [], [], 0.005)
         took = time.monotonic() - sent
         if took > 0.010 and len(sys.argv) > 2:
             print(f"pause {took * 1000:.1f} ms at {sent - begun:.3f} s", file=sys.stderr)
-        longest = max(longest, took)
+        if answered or not gone:  # a window closing as the program ends leaves the last one
+            longest = max(longest, took)
         pings += answered
         time.sleep(max(0.0, 0.005 - took))
     print(f"longest_ms={longest * 1000:.1f} pings={pings}", flush=True)

@@ -2,7 +2,8 @@
 // usage: window_probe.exe pauses STOP   sends the window WM_NULL every 5 ms, each as soon as the
 //                                       last returned, and asks IsHungAppWindow alongside, until
 //                                       the window is gone or the file STOP exists; then prints
-//                                       "longest_ms=12.3 hung=0 messages=456"
+//                                       "longest_ms=12.3 hung=0 messages=456" (after "measuring"
+//                                       once it has found the window)
 //        window_probe.exe set-path TEXT sets the path box's text; \uXXXX in TEXT is one UTF-16
 //                                       unit, so that an unpaired surrogate can be given
 //        window_probe.exe status        prints the status line's text, then its tooltip, UTF-8
@@ -59,6 +60,8 @@ int Pauses(HWND window, const wchar_t* stop) {
     }
   });
   int messages = 0;
+  std::puts("measuring");
+  std::fflush(stdout);
   while (IsWindow(window) && !Stopped(stop)) {
     const auto sent = std::chrono::steady_clock::now();
     DWORD_PTR result = 0;
