@@ -1,10 +1,12 @@
 #include "user_prompts.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
+#include <QTimer>
 #include <algorithm>
 
 namespace nestmend {
@@ -13,6 +15,13 @@ DialogPrompts::DialogPrompts() {
   for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
     QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null/nestmend"));
   }
+  // The toolkit sets up a message box's style and fonts the first time one is made, some 10 ms
+  // that the window would otherwise spend at the end of the first run, as it closes the run;
+  // they are set up as soon as the window is idle instead.
+  QTimer::singleShot(0, QCoreApplication::instance(), [] {
+    QMessageBox box(QMessageBox::NoIcon, QString(), QStringLiteral("Nestmend"), QMessageBox::Ok);
+    box.adjustSize();
+  });
 }
 
 std::optional<QString> DialogPrompts::ChooseFileToOpen(QWidget* owner, const QString& current) {
