@@ -22,14 +22,7 @@ done
 export WINEPREFIX="${WINEPREFIX:-$(dirname "$program")/wine-prefix}-window" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 source "$(dirname "$0")/virtual_display.sh"
-at_exit+=("wineserver -k 2> /dev/null")
-wineserver -k 2> /dev/null || true
-wineserver -w
-mkdir -p "$WINEPREFIX"
-wineserver -p > /dev/null 2>&1
-wineboot --init > /dev/null 2>&1
-# Without a window manager, every closing window would wait 2 s for one.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > /dev/null 2>&1
+start_wine_server
 
 # Windows' name for a file of this machine.
 windows_path() { echo "Z:${1//\//\\}"; }

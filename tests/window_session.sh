@@ -10,16 +10,7 @@ if [[ $platform == windows ]]; then
   export WINEDLLOVERRIDES="mscoree,mshtml="
 fi
 source "$(dirname "${BASH_SOURCE[0]}")/virtual_display.sh"
-if [[ $platform == windows ]]; then
-  at_exit+=("wineserver -k 2> /dev/null")
-  wineserver -k 2> /dev/null || true
-  wineserver -w
-  mkdir -p "$WINEPREFIX"
-  wineserver -p > /dev/null 2>&1
-  wineboot --init > /dev/null 2>&1
-  # Without a window manager, every closing window would wait 2 s for one.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > /dev/null 2>&1
-fi
+if [[ $platform == windows ]]; then start_wine_server; fi
 
 # Starts the program and finds its window; under Wine, where its client area lies in the frame.
 start() {
@@ -109,11 +100,13 @@ pauses_start() {
   fi
   pauses_pid=$!
   pids+=($pauses_pid)
+  for _ in $(seq 1000); do grep -q measuring "$work/pauses" 2> /dev/null && break; sleep 0.01; done
 }
 
+# (pauses_start returns once the measure has begun.)
 # Sets $longest_pause_ms (and, under Wine, $was_hung) from the measure since pauses_start.
 pauses_stop() {
-  if [[ $platform == windows ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid"; fi
+  if [[ $platform == windows ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid" 2> /dev/null || true; fi
   wait "$pauses_pid" || true
   longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
   was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
