@@ -99,7 +99,10 @@ bool FormLogic::PumpEvents() {
 }
 
 void FormLogic::ShowMessage(std::string_view text) {
-  if (!ExitRequested()) view_.ShowMessage(kApplicationTitle, text);
+  if (ExitRequested()) return;
+  // The box takes the toolkit some milliseconds to make: what waits is handled first.
+  view_.ProcessPendingEvents();
+  view_.ShowMessage(kApplicationTitle, text);
 }
 
 bool FormLogic::PumpEventsRepeatedly(std::uint64_t) { return PumpEvents(); }
