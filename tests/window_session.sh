@@ -59,6 +59,9 @@ wait_for_message() {
     sleep 0.05
   done
   echo "FAIL: no closing message appeared"
+  kill -0 "$program_pid" 2> /dev/null && echo "Nestmend still runs" || echo "Nestmend had ended"
+  echo "windows shown: $(xdotool search --onlyvisible --name '.' getwindowname %@ 2> /dev/null | paste -sd '|')"
+  echo "Nestmend's output: $(cat "$work/nestmend.log")"
   exit 1
 }
 
