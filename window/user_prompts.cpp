@@ -44,13 +44,20 @@ void DialogPrompts::ShowMessage(QWidget* owner, const QString& title, const QStr
   open_box_ = &box;
   if (owner != nullptr) {
     // Below the window, where it leaves the summary on the status line in view (centred on so
-    // small a window, it hid the window whole); above it where the screen ends first.
+    // small a window, it hid the window whole); above it where the screen ends first. Window
+    // managers differ in whether a new window's position is that of its frame or of its inside,
+    // so room is left for a frame like the window's own either way.
     constexpr int kGap = 8;
     box.adjustSize();
     const QRect window = owner->frameGeometry();
+    const QRect inside = owner->geometry();
+    const int frame_above = inside.top() - window.top();
+    const int frame_height = window.height() - inside.height();
     const QRect screen = owner->screen()->availableGeometry();
-    QPoint place(window.center().x() - box.width() / 2, window.bottom() + 1 + kGap);
-    if (place.y() + box.height() > screen.bottom()) place.setY(window.top() - kGap - box.height());
+    QPoint place(window.center().x() - box.width() / 2, window.bottom() + 1 + kGap + frame_above);
+    if (place.y() + box.height() + frame_height > screen.bottom()) {
+      place.setY(window.top() - kGap - box.height() - frame_height);
+    }
     place.setX(std::clamp(place.x(), screen.left(),
                           std::max(screen.left(), screen.right() - box.width())));
     box.move(place);
