@@ -62,12 +62,17 @@ int Pauses(HWND window, const wchar_t* stop) {
   int messages = 0;
   std::puts("measuring");
   std::fflush(stdout);
+  const auto begun = std::chrono::steady_clock::now();
   while (IsWindow(window) && !Stopped(stop)) {
     const auto sent = std::chrono::steady_clock::now();
     DWORD_PTR result = 0;
     messages += SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
     const double took_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
+    if (took_ms > 12) {  // where the long ones fell, for whoever looks into them
+      std::fprintf(stderr, "pause %.1f ms at %.3f s\n", took_ms,
+                   std::chrono::duration<double>(sent - begun).count());
+    }
     longest_ms = std::max(longest_ms, took_ms);
     Sleep(took_ms < 5 ? 5 - static_cast<DWORD>(took_ms) : 0);
   }
