@@ -14,14 +14,7 @@ stall_ms=$((${STALL_SECONDS:-10} * 1000))
 long_stall_ms=$((${LONG_STALL_SECONDS:-60} * 1000))
 mkdir -p "$out"
 source "$(dirname "$0")/../tests/window_session.sh"
-mkdir -p "$work/back" "$work/mnt"
-"$slow_storage" "$work/back" "$work/mnt" 2> "$work/storage.log" &
-pids+=($!)
-at_exit+=("fusermount3 -u -z '$work/mnt'")
-for _ in $(seq 200); do [[ -e "$work/mnt/.control" ]] && break; sleep 0.02; done
-file="$work/mnt/data.txt"
-backing="$work/back/data.txt"
-rules() { printf '%s\n' "$@" > "$work/mnt/.control"; }
+mount_slow_storage "$slow_storage"
 counter() { sed -n "s/.*$1=\([0-9]*\).*/\1/p" "$work/mnt/.control"; }
 wait_until() { for _ in $(seq 6000); do eval "$1" && return 0; sleep 0.01; done; return 1; }
 balance() { echo $(($(tr -cd '{' < "$backing" | wc -c) - $(tr -cd '}' < "$backing" | wc -c))); }
@@ -50,7 +43,8 @@ what_became() {
   elif [[ $size -eq $1 ]]; then echo "left as it was"
   else echo "original + $(((size - $1) / 3)) lines$( (((size - $1) % 3)) && echo " and a torn line")"; fi
 }
-picture() { import -window "$window" "$out/$platform-$1.png" 2> /dev/null || true; }
+# (import can wait for ever on a window that goes while it reads it: with shorter stalls, one may.)
+picture() { timeout 10 import -window "$window" "$out/$platform-$1.png" 2> /dev/null || true; }
 finish() {  # the closing message, then Exit
   answer_message
   sleep 0.3

@@ -25,16 +25,8 @@ for tool in Xvfb xdotool; do
 done
 
 source "$(dirname "$0")/window_session.sh"
-mkdir -p "$work/back" "$work/mnt"
-"$slow_storage" "$work/back" "$work/mnt" 2> "$work/storage.log" &
-pids+=($!)
-at_exit+=("fusermount3 -u -z '$work/mnt'")
-for _ in $(seq 200); do [[ -e "$work/mnt/.control" ]] && break; sleep 0.02; done
-file="$work/mnt/data.txt"
-backing="$work/back/data.txt"
+mount_slow_storage "$slow_storage"
 
-# Replaces the storage's rules: "OP DELAY_MS ERRNO FROM_OPEN SKIP COUNT" or "rate BYTES".
-rules() { printf '%s\n' "$@" > "$work/mnt/.control"; }
 wait_for_a_stall() {
   for _ in $(seq 1000); do grep -q 'stalled=[1-9]' "$work/mnt/.control" && return 0; sleep 0.01; done
   echo "FAIL: the storage never stalled"

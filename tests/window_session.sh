@@ -2,7 +2,8 @@
 # Qt window) or under Wine (Nestmend.exe), in a virtual display of the test's own. Before it:
 # $platform (linux or windows) and $program. After it, beside virtual_display.sh's: start,
 # click_at X Y, type_path PATH, wait_for_message, answer_message, press_exit, expect_end MS, and
-# pauses_start / pauses_stop, which measure from outside how long the window leaves others waiting.
+# pauses_start / pauses_stop, which measure from outside how long the window leaves others waiting,
+# and mount_slow_storage with rules, storage that stalls and fails.
 # $probe_exe looks at Nestmend.exe's window from outside (tests/window_probe_windows.cpp).
 if [[ $platform == windows ]]; then
   # A Wine server belongs to the display it started on: this test has a prefix of its own.
@@ -115,3 +116,18 @@ pauses_stop() {
   was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
   [[ -n "$longest_pause_ms" ]] || { echo "FAIL: no measure of pauses: $(cat "$work/pauses")"; exit 1; }
 }
+
+# Mounts SLOW_STORAGE, the test file system (tests/slow_storage), over $work/back at $work/mnt.
+# After it: $file, a file's path through it, and $backing, the same file beside it; and rules
+# RULE..., which replaces its rules ("OP DELAY_MS ERRNO FROM_OPEN SKIP COUNT", "rate BYTES" or
+# "gone OP ERRNO").
+mount_slow_storage() {
+  mkdir -p "$work/back" "$work/mnt"
+  "$1" "$work/back" "$work/mnt" 2> "$work/storage.log" &
+  pids+=($!)
+  at_exit+=("fusermount3 -u -z '$work/mnt'")
+  for _ in $(seq 200); do [[ -e "$work/mnt/.control" ]] && break; sleep 0.02; done
+  file="$work/mnt/data.txt"
+  backing="$work/back/data.txt"
+}
+rules() { printf '%s\n' "$@" > "$work/mnt/.control"; }
