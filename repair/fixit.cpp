@@ -76,8 +76,7 @@ Kind WritingFailure(FileProblem problem) {
 class Run {
  public:
   Run(RepairSurface& surface, FileSystem& file_system, ReadPlan plan)
-      : surface_(surface),
-        files_(file_system, plan, [this] { return Pump(surface_.PumpEventsRepeatedly(0)); }) {}
+      : surface_(surface), files_(file_system, plan, StorageWaiting()) {}
 
   // No exception leaves a run: the system refusing memory (std::bad_alloc), or a toolkit the
   // surface calls, ends it where it is, with whatever it wrote taken back.
@@ -268,6 +267,13 @@ class Run {
     }
     surface_.SetReason(Reason(outcome_));
     surface_.ShowMessage(kClosingMessage);
+  }
+
+  // While a file call is out, the surface has its turns, and sleeps in between as it can.
+  StorageThread::Waiting StorageWaiting() {
+    StorageThread::Waiting waiting = surface_.StorageWaiting();
+    waiting.turn = [this] { return Pump(surface_.PumpEventsRepeatedly(0)); };
+    return waiting;
   }
 
   bool Pump(bool keep_going) {

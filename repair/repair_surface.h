@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "item_scanner.h"
+#include "storage_thread.h"
 
 namespace nestmend {
 
@@ -41,6 +42,10 @@ class RepairSurface {
   virtual void ShowMessage(std::string_view text) = 0;
   // Why the run ended as it did, to go beside the summary; set right after it.
   virtual void SetReason(std::string_view) {}
+  // How a window waits for the storage without leaving its events waiting: a sleep that handles
+  // them as they arrive and the wake that ends it (StorageThread::Waiting). By default none, and
+  // its events are handled at the pumps.
+  virtual StorageThread::Waiting StorageWaiting() { return {}; }
 
   // The batched forms the repair uses, so that a gigabyte is not a billion virtual calls. Each
   // stands for an exact sequence of the operations above, and by default performs it. A window

@@ -29,6 +29,7 @@ struct StorageThread::Shared {
   std::atomic<Ticket> done{0};
   bool ending = false;
   bool detached = false;
+  std::function<void()> wake;
 
   void Serve() {
     std::unique_lock lock(mutex);
@@ -48,6 +49,7 @@ struct StorageThread::Shared {
       lock.lock();
       ++done;
       finished.notify_all();
+      if (wake) wake();
     }
     if (detached) --still_finishing;
   }
@@ -55,6 +57,7 @@ struct StorageThread::Shared {
 
 StorageThread::StorageThread(Waiting waiting)
     : shared_(std::make_shared<Shared>()), waiting_(std::move(waiting)) {
+  if (waiting_.sleep) shared_->wake = waiting_.wake;
   try {
     thread_ = std::thread([shared = shared_] { shared->Serve(); });
   } catch (const std::system_error&) {
@@ -105,13 +108,21 @@ bool StorageThread::Await(Ticket ticket, Patience patience) {
   std::unique_lock lock(shared_->mutex);
   const auto returned = [&] { return shared_->done >= ticket; };
   while (!returned()) {
-    if (!waiting_ || quiet_) {
+    if (!waiting_.turn || quiet_) {
       shared_->finished.wait(lock, returned);
       break;
     }
-    if (shared_->finished.wait_for(lock, kWaitSlice, returned)) break;
+    if (waiting_.sleep) {
+      // A wake that comes before the sleep begins ends it at once.
+      lock.unlock();
+      waiting_.sleep(kWaitSlice);
+      lock.lock();
+      if (returned()) break;
+    } else if (shared_->finished.wait_for(lock, kWaitSlice, returned)) {
+      break;
+    }
     lock.unlock();
-    const bool go_on = waiting_();
+    const bool go_on = waiting_.turn();
     lock.lock();
     if (!go_on && patience == Patience::kUntilStopped && !returned()) {
       abandoned_ = true;

@@ -1,10 +1,12 @@
 // The thread on which a run makes every file call, and the one place that decides how the thread
 // running the repair waits for them. A window runs the repair on its own thread and must go on
 // handling its events however slow or stalled the storage is: it hands each call over and waits
-// in Await, which calls its `waiting` function every few milliseconds until the call returns.
+// in Await, which gives it a turn every few milliseconds until the call returns, and in between
+// lets it sleep in a way that wakes for its events (see Waiting).
 // Calls run one at a time, in the order they were handed over.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -24,16 +26,27 @@ bool FileCallsAllowedHere();
 
 class StorageThread {
  public:
-  // Called every few milliseconds while a call is out; false once the user has asked to stop.
-  using Waiting = std::function<bool()>;
+  // What a caller with events of its own (a window's thread) does while a call is out.
+  struct Waiting {
+    // Called every few milliseconds: handles the caller's events; false once the user has asked
+    // to stop.
+    std::function<bool()> turn;
+    // Optional: sleeps for at most the time given, handling the caller's events as they arrive,
+    // and returns sooner once `wake` has been called. Without it the caller sleeps on the storage
+    // thread's own signal, and its events wait for its next turn.
+    std::function<void(std::chrono::milliseconds)> sleep;
+    // Ends that sleep. Called on the storage thread as each call returns, which can be after the
+    // caller has gone (an abandoned call): it must hold nothing that goes with the caller.
+    std::function<void()> wake;
+  };
   using Ticket = std::uint64_t;
 
   enum class Patience {
     // A call that changes no byte of the file (an open, a read, a look at its identity): when
-    // `waiting` asks to stop, it is abandoned and left to end on its own.
+    // the caller's turn asks to stop, it is abandoned and left to end on its own.
     kUntilStopped,
     // A write, a flush or a cut-back: leaving before it returns could let it land after whatever
-    // comes next, so it is waited for whatever happens, `waiting` still called.
+    // comes next, so it is waited for whatever happens, the caller still given its turns.
     kToTheEnd,
   };
 
@@ -60,7 +73,7 @@ class StorageThread {
     return std::move(*result);
   }
 
-  // From now on waits without calling `waiting`: for the program's end, when the window that
+  // From now on waits without the caller's turns: for the program's end, when the window that
   // handled its events is gone.
   void WaitQuietly() { quiet_ = true; }
 

@@ -1,6 +1,8 @@
 #include "form1.h"
 
 #include <unistd.h>
+
+#include <QAbstractEventDispatcher>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
@@ -12,7 +14,9 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
+#include <mutex>
 
 #include "exit_signals.h"
 #include "fixit.h"
@@ -84,7 +88,8 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
       STAT(Place(new QLabel("Status: Waiting", this), Twips(30, 915, 5760, 345))),
       Progress(Place(new ProgressBar(this), Twips(0, 1185, 5790, 285))),
       prompts_(prompts),
-      logic_(*this, file_system) {
+      logic_(*this, file_system),
+      wake_target_(std::make_shared<WakeTarget>()) {
   setWindowTitle(kApplicationTitle);
   QIcon icon;
   for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
@@ -226,6 +231,33 @@ void Form1::ShowRunning(bool running) {
 void Form1::ShowExitTaken() { Command3->setEnabled(false); }
 
 void Form1::ProcessPendingEvents() { QCoreApplication::processEvents(); }
+
+// The window thread's event dispatcher, for as long as the window lives: a call abandoned by
+// the run may return, and wake it, after the window and the application have gone.
+struct Form1::WakeTarget {
+  std::mutex mutex;
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+};
+
+Form1::~Form1() {
+  const std::lock_guard lock(wake_target_->mutex);
+  wake_target_->dispatcher = nullptr;
+}
+
+void Form1::SleepHandlingEvents(std::chrono::milliseconds limit) {
+  QTimer timer;  // ends the sleep when no event and no wake does
+  timer.setTimerType(Qt::PreciseTimer);
+  timer.setSingleShot(true);
+  timer.start(limit);
+  QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+std::function<void()> Form1::Waker() {
+  return [target = wake_target_] {
+    const std::lock_guard lock(target->mutex);
+    if (target->dispatcher != nullptr) target->dispatcher->wakeUp();
+  };
+}
 
 std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
   const std::string_view bytes = current.starts_with(kNotExactMark) ? current.substr(1) : current;

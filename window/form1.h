@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 
 #include "file_system.h"
 #include "form_logic.h"
@@ -25,6 +26,7 @@ class Form1 final : public QWidget, private FormView {
  public:
   explicit Form1(UserPrompts& prompts, FileSystem& file_system = SystemFiles(),
                  QWidget* parent = nullptr);
+  ~Form1() override;
 
   // The controls, named as in the window's layout.
   QGroupBox* const Frame1;
@@ -53,6 +55,8 @@ class Form1 final : public QWidget, private FormView {
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
   void ProcessPendingEvents() override;
+  void SleepHandlingEvents(std::chrono::milliseconds limit) override;
+  std::function<void()> Waker() override;
   std::optional<std::string> ChooseFileToOpen(std::string_view current) override;
   void ShowMessage(std::string_view title, std::string_view text) override;
   void DismissMessage() override;
@@ -69,6 +73,9 @@ class Form1 final : public QWidget, private FormView {
   // long as the path box shows that text, the path is those bytes, whatever text they made.
   std::string given_path_;
   QString given_text_;
+  // What a storage thread wakes; it outlives the window (see Waker).
+  struct WakeTarget;
+  std::shared_ptr<WakeTarget> wake_target_;
 };
 
 }  // namespace nestmend

@@ -98,6 +98,14 @@ bool FormLogic::PumpEvents() {
   return !ExitRequested();
 }
 
+StorageThread::Waiting FormLogic::StorageWaiting() {
+  // Waiting for the storage, the window answers each event as it comes rather than at its
+  // next turn.
+  return {.turn = {},
+          .sleep = [this](std::chrono::milliseconds limit) { view_.SleepHandlingEvents(limit); },
+          .wake = view_.Waker()};
+}
+
 void FormLogic::ShowMessage(std::string_view text) {
   if (ExitRequested()) return;
   // The box takes the toolkit some milliseconds to make: what waits is handled first.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,10 @@ class FormView {
   virtual void ShowExitTaken() = 0;
   // Handles every pending event (paint, input) and returns.
   virtual void ProcessPendingEvents() = 0;
+  // Sleeps for at most `limit`, handling events as they arrive, and returns sooner once the
+  // function Waker gives has been called, from any thread, also after the view has gone.
+  virtual void SleepHandlingEvents(std::chrono::milliseconds limit) = 0;
+  virtual std::function<void()> Waker() = 0;
   // The modal file-open dialog: all files, opened with `current` in its name field, accepting a
   // name that does not exist. Nothing when the user cancels.
   virtual std::optional<std::string> ChooseFileToOpen(std::string_view current) = 0;
@@ -113,8 +118,8 @@ class FormLogic final : public RepairSurface {
   CommonDialog CommonDialog1;
   ReadPlan read_plan;  // how a run reads the file: every core by default
 
-  // Events are handled at most this often during a run, also while it waits for the storage: a
-  // few times per frame.
+  // While a run reads and scans, events are handled at most this often: a few times per frame.
+  // While it waits for the storage, they are handled as they arrive.
   static constexpr std::chrono::milliseconds kPumpInterval{5};
 
   // The repair surface.
@@ -125,6 +130,7 @@ class FormLogic final : public RepairSurface {
   bool PumpEvents() override;
   void ShowMessage(std::string_view text) override;
   void SetReason(std::string_view reason) override { view_.SetStatusReason(reason); }
+  StorageThread::Waiting StorageWaiting() override;
   bool PumpEventsRepeatedly(std::uint64_t count) override;
   bool ScanProgress(const ScanBatch& batch) override;
   void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;

@@ -41,6 +41,8 @@ class Form1 final : private FormView {
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
   void ProcessPendingEvents() override;
+  void SleepHandlingEvents(std::chrono::milliseconds limit) override;
+  std::function<void()> Waker() override;
   std::optional<std::string> ChooseFileToOpen(std::string_view current) override;
   void ShowMessage(std::string_view title, std::string_view text) override;
   void DismissMessage() override;
