@@ -5,7 +5,6 @@
 #include <oleacc.h>
 #include <shellapi.h>
 
-#include <atomic>
 #include <cmath>
 #include <cwchar>
 #include <string>
@@ -64,16 +63,20 @@ constexpr Twips kProgress{0, 1185, 5790, 285};
 constexpr int kClientWidth = 5775;
 constexpr int kClientHeight = 1470;
 
-// The message box showing now, and the window under it, for the hook that finds the box. The box
-// lives on a thread of its own; its handle is read on the window's.
+// The message box showing now, and the window under it, for the hook that watches the box made.
 Form1* message_owner = nullptr;
 HWND message_window = nullptr;
-std::atomic<HWND> message_box = nullptr;
+HWND message_box = nullptr;
 
-LRESULT CALLBACK OnBoxActivated(int code, WPARAM w, LPARAM l) {
+LRESULT CALLBACK OnBoxMade(int code, WPARAM w, LPARAM l) {
+  // Making a box takes the system tens of milliseconds (under Wine up to fifty), and a thread
+  // that makes one answers nothing meanwhile: at each step, what other programs sent the window
+  // (the desktop asking whether it is alive) is answered.
+  MSG sent{};
+  PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   if (code == HCBT_ACTIVATE && message_box == nullptr && message_window != nullptr &&
       reinterpret_cast<HWND>(w) != message_window) {
-    message_box.store(reinterpret_cast<HWND>(w));
+    message_box = reinterpret_cast<HWND>(w);
     // The box disabled the window; it is enabled again once the box's own loop runs, so that
     // "Exit" and closing the window reach it.
     PostMessageW(message_window, kEnableAgain, 0, 0);
@@ -383,51 +386,21 @@ std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
   return std::nullopt;
 }
 
-namespace {
-
-// What the box's thread shows.
-struct MessageBoxCall {
-  HWND owner;
-  std::wstring text, title;
-};
-
-DWORD WINAPI ShowMessageBox(void* parameter) {
-  const auto& call = *static_cast<const MessageBoxCall*>(parameter);
-  const HHOOK hook = SetWindowsHookExW(WH_CBT, OnBoxActivated, nullptr, GetCurrentThreadId());
-  MessageBoxW(call.owner, call.text.c_str(), call.title.c_str(), MB_OK);
-  if (hook != nullptr) UnhookWindowsHookEx(hook);
-  return 0;
-}
-
-}  // namespace
-
 void Form1::ShowMessage(std::string_view title, std::string_view text) {
   message_owner = this;
   message_window = window_;
   message_box = nullptr;
-  MessageBoxCall call{window_, Wide(text), Wide(title)};
-  // Making a box takes the system tens of milliseconds, and a thread that makes one answers no
-  // one meanwhile: the box is made on a thread of its own, still owned by the window, while this
-  // one goes on handling the window's messages until the box is closed.
-  const HANDLE box_thread = CreateThread(nullptr, 0, ShowMessageBox, &call, 0, nullptr);
-  if (box_thread == nullptr) {
-    ShowMessageBox(&call);
-  } else {
-    while (MsgWaitForMultipleObjects(1, &box_thread, FALSE, INFINITE, QS_ALLINPUT) ==
-           WAIT_OBJECT_0 + 1) {
-      ProcessPendingEvents();
-    }
-    CloseHandle(box_thread);
-  }
+  const HHOOK hook = SetWindowsHookExW(WH_CBT, OnBoxMade, nullptr, GetCurrentThreadId());
+  MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(), MB_OK);
+  if (hook != nullptr) UnhookWindowsHookEx(hook);
   message_owner = nullptr;
   message_window = nullptr;
   message_box = nullptr;
 }
 
 void Form1::DismissMessage() {
-  const HWND box = message_box.load();
-  if (message_owner == this && box != nullptr) {
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  if (message_owner == this && message_box != nullptr) {
+    PostMessageW(message_box, WM_COMMAND, IDOK, 0);
   }
 }
 
