@@ -66,9 +66,14 @@ int Pauses(HWND window, const wchar_t* stop) {
   while (IsWindow(window) && !Stopped(stop)) {
     const auto sent = std::chrono::steady_clock::now();
     DWORD_PTR result = 0;
-    messages += SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
+    const bool answered =
+        SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 120000, &result) != 0;
+    messages += answered;
     const double took_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
+    // A message the window never answered because it went meanwhile (the program ending) is no
+    // pause; one it left unanswered is.
+    if (!answered && !IsWindow(window)) break;
     if (took_ms > 12) {  // where the long ones fell, for whoever looks into them
       std::fprintf(stderr, "pause %.1f ms at %.3f s\n", took_ms,
                    std::chrono::duration<double>(sent - begun).count());
