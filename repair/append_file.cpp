@@ -1,5 +1,7 @@
 #include "append_file.h"
 
+#include <utility>
+
 namespace nestmend {
 namespace {
 
@@ -119,7 +121,7 @@ FileStatus AppendFile::WritePending() {
   const Wrote wrote =
       storage_
           .Run(
-              [&files = files_, handle = handle_, bytes = std::move(pending_)] {
+              [&files = files_, handle = handle_, bytes = std::move(pending_), landed = landed_] {
                 Wrote result;
                 while (result.bytes < bytes.size()) {
                   const FileResult<std::size_t> count = files.Write(
@@ -130,6 +132,7 @@ FileStatus AppendFile::WritePending() {
                   }
                   result.bytes += *count;
                 }
+                *landed += result.bytes;
                 return result;
               },
               Patience::kToTheEnd)
@@ -174,29 +177,31 @@ FileStatus AppendFile::Flush() {
 FileStatus AppendFile::CutBack() {
   failed_ = true;
   pending_.clear();
-  if (written_ == 0 && undone_) return {};
-  if (!can_truncate_) return FileProblem::kUnsupported;
-  const FileStatus cut =
-      storage_
-          .Run(
-              [&files = files_, handle = handle_, original = original_size_,
-               size = original_size_ + written_]() -> FileStatus {
-                const FileResult<FileIdentity> now = files.Identify(handle);
-                if (!now) return now.problem();
-                // Bytes that another program added since are not this append's to remove.
-                if (now->size != size) return FileProblem::kChanged;
-                if (const FileStatus truncated = files.Truncate(handle, original); !truncated) {
-                  return truncated;
-                }
-                return files.Sync(handle);
-              },
-              Patience::kToTheEnd)
-          .value_or(FileProblem::kNoMemory);
-  if (cut) {
-    written_ = 0;
-    undone_ = true;
-  }
-  return cut;
+  // This runs after every write handed over, also one whose wait the program's end cut short
+  // (a lost display ends it from inside that wait, before the write was counted here): what is
+  // cut back is what the writes put in the file, as counted where they ran.
+  const std::optional<std::pair<FileStatus, std::uint64_t>> cut = storage_.Run(
+      [&files = files_, handle = handle_, original = original_size_, landed = landed_,
+       undone = undone_, can_truncate = can_truncate_]() -> std::pair<FileStatus, std::uint64_t> {
+        const std::uint64_t written = *landed;
+        if (written == 0 && undone) return {FileStatus{}, 0};
+        if (!can_truncate) return {FileProblem::kUnsupported, written};
+        const FileResult<FileIdentity> now = files.Identify(handle);
+        if (!now) return {now.problem(), written};
+        // Bytes that another program added since are not this append's to remove.
+        if (now->size != original + written) return {FileProblem::kChanged, written};
+        if (const FileStatus truncated = files.Truncate(handle, original); !truncated) {
+          return {truncated, written};
+        }
+        const FileStatus synced = files.Sync(handle);
+        if (synced) *landed = 0;
+        return {synced, *landed};
+      },
+      Patience::kToTheEnd);
+  if (!cut) return FileProblem::kNoMemory;
+  written_ = cut->second;
+  if (cut->first) undone_ = true;
+  return cut->first;
 }
 
 AppendFile::Ending AppendFile::Withdraw() {

@@ -4,6 +4,7 @@
 // made on the storage thread; once the first line may be written, each is waited for to its end.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -80,6 +81,9 @@ class AppendFile {
   const std::uint64_t original_size_;
   const bool can_truncate_;
   std::uint64_t written_ = 0;
+  // The same, counted on the storage thread as each write returns.
+  std::shared_ptr<std::atomic<std::uint64_t>> landed_ =
+      std::make_shared<std::atomic<std::uint64_t>>(0);
   std::string pending_;
   std::string planned_text_;
   std::uint64_t planned_lines_ = 0;

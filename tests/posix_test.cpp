@@ -11,8 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 
+#include "sequential_files.h"
 #include "test_support.h"
 
 namespace nestmend {
@@ -166,6 +169,41 @@ TEST(System, KilledMidRepairLosesNothingAndASecondRunFinishes) {
   WriteAll(path, original + Lines(5) + "}\r");
   Repair(path);
   EXPECT_EQ(BraceBalance(ReadAll(path)), 0);
+}
+
+// The program ended from inside the wait for a write, as a toolkit that loses its display ends
+// it: the append is cut back, that write included, or completed where cutting back is refused.
+TEST(System, EndedFromInsideTheWaitForAWriteLosesNothing) {
+  TempDir dir;
+  const std::string path = (dir.path() / "file").string();
+  for (const bool can_cut_back : {true, false}) {
+    WriteAll(path, kOpens);
+    const pid_t child = Start([&] {
+      FaultyFileSystem files;
+      std::atomic<bool> write_out = false;
+      files.before = [&](Op op, int) {
+        if (op == Op::kCanTruncate && !can_cut_back) {
+          files.failing_step = static_cast<int>(files.steps.size());
+        }
+        if (op != Op::kWrite) return;
+        write_out = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      };
+      const StorageThread::Waiting waiting{.turn = [] { return true; },
+                                           .sleep =
+                                               [&](std::chrono::milliseconds) {
+                                                 if (write_out) std::exit(1);
+                                               },
+                                           .wake = {}};
+      SequentialFiles appending(files, {}, waiting);
+      return appending.OpenForAppend(path, kFileNumber) &&
+             appending.PlanLines(kFileNumber, "}", kOpens.size()) &&
+             appending.PrintLines(kFileNumber, "}", kOpens.size());
+    });
+    ASSERT_FALSE(Succeeded(child));
+    EXPECT_TRUE(ReadAll(path) == (can_cut_back ? kOpens : kOpens + Lines(100000)))
+        << (can_cut_back ? "cut back" : "completed") << ": " << ReadAll(path).size() << " bytes";
+  }
 }
 
 // Another program truncates the file, or appends a record to it, after the append's second
