@@ -72,15 +72,22 @@ Kind WritingFailure(FileProblem problem) {
   }
 }
 
+// Until a pass decides otherwise: a run stopped while it reads leaves the file as it was.
+RunOutcome StoppedWhileReading() {
+  RunOutcome outcome;
+  outcome.kind = Kind::kStoppedUntouched;
+  return outcome;
+}
+
 // One run: the state that lives from "Begin" to the closing message.
 class Run {
  public:
-  Run(RepairSurface& surface, FileSystem& file_system, ReadPlan plan)
-      : surface_(surface), files_(file_system, plan, StorageWaiting()) {}
+  Run(RepairSurface& surface, FileSystem& file_system, ReadPlan plan, RunMode mode)
+      : surface_(surface), files_(file_system, plan, StorageWaiting()), mode_(mode) {}
 
   // No exception leaves a run: the system refusing memory (std::bad_alloc), or a toolkit the
   // surface calls, ends it where it is, with whatever it wrote taken back.
-  void Perform() {
+  RunOutcome Perform() {
     try {
       Repair();
     } catch (const std::exception&) {
@@ -92,6 +99,7 @@ class Run {
     } catch (const std::exception&) {
       // Nothing more can be shown: the file is settled already.
     }
+    return outcome_;
   }
 
  private:
@@ -100,6 +108,8 @@ class Run {
     if (!items) return;
     const std::optional<std::int64_t> balance = Scan();
     if (!balance) return;
+    Judge(*balance);
+    if (mode_ == RunMode::kCheck) return;
     Append(*balance);
     // "Exit" during the last write or the flush: the file is complete, and the run ends here.
     Pump(surface_.PumpEventsRepeatedly(0));
@@ -118,6 +128,7 @@ class Run {
       if (!files_.ReadDataItems(kFileNumber, ItemDetail::kItems, chunk_)) return Abandon();
       counted_ = Combine(counted_, chunk_.items);
       records += chunk_.items.items_started;
+      surface_.ShowBytesRead(1, counted_.bytes, Size());
       if (!Pump(surface_.PumpEventsRepeatedly(chunk_.items.items_started))) return Abandon();
     }
     surface_.SetProgressMax(static_cast<float>(records + 1));
@@ -143,6 +154,7 @@ class Run {
       const ChunkItems& items = chunk_.items;
       scanned = Combine(scanned, items);
       balance += items.brace_balance;
+      surface_.ShowBytesRead(2, scanned.bytes, Size());
       ScanBatch batch{records, chunk_.state_before, chunk_.bytes, items.items_started, {}};
       if (items.has_character) batch.last_value = records + items.last_character_item;
       records += items.items_started;
@@ -161,6 +173,12 @@ class Run {
     return balance;
   }
 
+  // The length of the file open for reading, as it was when opened.
+  std::uint64_t Size() const {
+    const std::optional<FileIdentity> identity = files_.InputIdentity(kFileNumber);
+    return identity ? identity->size : 0;
+  }
+
   bool Open(ItemDetail scan_for) {
     const std::string path = surface_.RepairPath();
     if (files_.OpenForInput(path, kFileNumber, scan_for)) return true;
@@ -169,26 +187,29 @@ class Run {
     return false;
   }
 
+  // What the balance means for the file, before anything is written.
+  void Judge(std::int64_t balance) {
+    outcome_.lines = static_cast<std::uint64_t>(balance < 0 ? -balance : balance);
+    if (balance <= 0) {
+      outcome_.kind = balance == 0 ? Kind::kBalanced : Kind::kMoreClosing;
+    } else {
+      outcome_.kind = wide_text_ ? Kind::kWideText : Kind::kLacking;
+    }
+  }
+
   // Pass 3: the missing lines, all or nothing.
   void Append(std::int64_t balance) {
     surface_.SetProgressValue(0);
     surface_.SetProgressMax(static_cast<float>(balance + 1));
-    outcome_.lines = static_cast<std::uint64_t>(balance < 0 ? -balance : balance);
-    if (balance <= 0) {
-      outcome_.kind = balance == 0 ? Kind::kBalanced : Kind::kMoreClosing;
-      return;
-    }
+    if (balance <= 0) return;
     const auto lines = static_cast<std::uint64_t>(balance);
     // Only the very file that was scanned, unchanged since, is written to, and only once the
     // room for every line is set aside.
-    bool writing = !wide_text_ &&
+    const bool lacking = outcome_.kind == Kind::kLacking;
+    bool writing = lacking &&
                    files_.OpenForAppend(surface_.RepairPath(), kFileNumber, scanned_) &&
                    files_.PlanLines(kFileNumber, kLine, lines);
-    if (wide_text_) {
-      outcome_.kind = Kind::kWideText;
-    } else if (!writing) {
-      Refuse(files_.Problem());
-    }
+    if (lacking && !writing) Refuse(files_.Problem());
     for (std::uint64_t first = 0; first < lines; first += kLinesPerBatch) {
       const std::uint64_t count = std::min(kLinesPerBatch, lines - first);
       if (writing && !files_.PrintLines(kFileNumber, kLine, count)) {
@@ -257,6 +278,10 @@ class Run {
   }
 
   void Finish() {
+    if (mode_ == RunMode::kCheck) {
+      surface_.SetReason(Reason(outcome_));
+      return;
+    }
     if (outcome_.repaired()) {
       std::string summary(texts::kFixedBefore);
       summary += std::to_string(outcome_.lines);
@@ -296,18 +321,19 @@ class Run {
   ItemChunk chunk_;
   ChunkItems counted_;  // what the first pass read
   std::optional<FileIdentity> scanned_;
+  const RunMode mode_;
   bool wide_text_ = false;
   bool stopped_ = false;
-  RunOutcome outcome_;
+  RunOutcome outcome_ = StoppedWhileReading();
 };
 
 }  // namespace
 
 std::string_view ClosingMessage() { return kClosingMessage; }
 
-void Fixit(RepairSurface& surface, FileSystem& file_system, ReadPlan plan) {
-  Run run(surface, file_system, plan);
-  run.Perform();
+RunOutcome Fixit(RepairSurface& surface, FileSystem& file_system, ReadPlan plan, RunMode mode) {
+  Run run(surface, file_system, plan, mode);
+  return run.Perform();
 }
 
 }  // namespace nestmend

@@ -44,6 +44,12 @@ std::string_view ClosingMessage();
 // cut-back is refused (an append-only file, a file system that will not shrink files), the
 // append is completed and flushed instead. A stop asked for during the flush ends the run after
 // it, with the file completely repaired.
-void Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles(), ReadPlan plan = {});
+//
+// A check reads the file exactly as a repair does and ends where the append would begin: it
+// opens nothing for writing, and shows the reason but neither summary nor closing message.
+// Returns how the run ended, for a caller that reports it otherwise than through the surface.
+enum class RunMode { kRepair, kCheck };
+RunOutcome Fixit(RepairSurface& surface, FileSystem& file_system = SystemFiles(),
+                 ReadPlan plan = {}, RunMode mode = RunMode::kRepair);
 
 }  // namespace nestmend

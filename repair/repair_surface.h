@@ -42,6 +42,9 @@ class RepairSurface {
   virtual void ShowMessage(std::string_view text) = 0;
   // Why the run ended as it did, to go beside the summary; set right after it.
   virtual void SetReason(std::string_view) {}
+  // After each chunk of a pass (1 or 2): `done` of the `total` bytes the file had when the pass
+  // opened it, for a display that counts bytes rather than items.
+  virtual void ShowBytesRead(int /*pass*/, std::uint64_t /*done*/, std::uint64_t /*total*/) {}
   // How a window waits for the storage without leaving its events waiting: a sleep that handles
   // them as they arrive and the wake that ends it (StorageThread::Waiting). By default none, and
   // its events are handled at the pumps.

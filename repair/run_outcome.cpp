@@ -9,6 +9,23 @@ std::string Lines(std::uint64_t count) {
   return std::to_string(count) + (count == 1 ? " line" : " lines");
 }
 
+// "the 1 line "}" it lacks was", "the 2 lines "}" it lacks were": the verb agrees with the count.
+std::string TheLinesItLacks(std::uint64_t count) {
+  return "the " + Lines(count) + " \"}\" it lacks " + (count == 1 ? "was" : "were");
+}
+
+// What became of lines that could not be added: "it was not added", "none was added".
+std::string NoneAdded(std::uint64_t count) {
+  return count == 1 ? "it was not added." : "none was added.";
+}
+
+// Where a person looks for what was cut off, and the sentence's end.
+std::string WhereTheBlockBegins(const RunOutcome& outcome) {
+  if (!outcome.open_block_line) return ".";
+  return "; the outermost block left open begins on line " +
+         std::to_string(*outcome.open_block_line) + ".";
+}
+
 std::string ReadingReason(FileProblem problem) {
   if (problem == FileProblem::kNoPermission) {
     return "You are not allowed to read this file, so nothing was changed.";
@@ -18,20 +35,22 @@ std::string ReadingReason(FileProblem problem) {
 }
 
 std::string WritingReason(const RunOutcome& outcome) {
+  const std::uint64_t lines = outcome.lines;
   switch (outcome.problem) {
     case FileProblem::kReadOnly:
-      return "The file, or the disk it is on, is read-only, so the " + Lines(outcome.lines) +
-             " \"}\" it lacks were not added.";
+      return "The file, or the disk it is on, is read-only, so " + TheLinesItLacks(lines) +
+             " not added.";
     case FileProblem::kNoPermission:
-      return "You are not allowed to change this file, so the " + Lines(outcome.lines) +
-             " \"}\" it lacks were not added.";
+      return "You are not allowed to change this file, so " + TheLinesItLacks(lines) +
+             " not added.";
     case FileProblem::kUnsupported:
       return "The file only lets lines be added, never taken back, and the disk could not set "
-             "room aside for all " +
-             Lines(outcome.lines) + " \"}\" first, so none was added.";
+             "room aside for " +
+             std::string(lines == 1 ? "the " : "all ") + Lines(lines) + " \"}\" first, so " +
+             NoneAdded(lines);
     default:
-      return "The disk refused the " + Lines(outcome.lines) +
-             " \"}\", so they were taken back and the file is as it was.";
+      return "The disk refused the " + Lines(lines) + " \"}\", so " +
+             (lines == 1 ? "it was" : "they were") + " taken back and the file is as it was.";
   }
 }
 
@@ -39,15 +58,13 @@ std::string WritingReason(const RunOutcome& outcome) {
 
 std::string Reason(const RunOutcome& outcome) {
   switch (outcome.kind) {
-    case Kind::kRepaired: {
-      std::string reason = "Added " + Lines(outcome.lines) + " \"}\" at the end of the file, and " +
-                           (outcome.lines == 1 ? "it is" : "they are") + " safely on the disk";
-      if (outcome.open_block_line) {
-        reason += "; the outermost block left open begins on line " +
-                  std::to_string(*outcome.open_block_line);
-      }
-      return reason + ".";
-    }
+    case Kind::kRepaired:
+      return "Added " + Lines(outcome.lines) + " \"}\" at the end of the file, and " +
+             (outcome.lines == 1 ? "it is" : "they are") + " safely on the disk" +
+             WhereTheBlockBegins(outcome);
+    case Kind::kLacking:
+      return "Would add " + Lines(outcome.lines) + " \"}\" at the end of the file" +
+             WhereTheBlockBegins(outcome);
     case Kind::kBalanced:
       return "Nothing was missing: every \"{\" in the file has its \"}\".";
     case Kind::kMoreClosing:
@@ -79,29 +96,32 @@ std::string Reason(const RunOutcome& outcome) {
       if (outcome.left_behind > 0) {
         return "Another program changed the file while the lines were being added, so the repair "
                "is not claimed; " +
-               Lines(outcome.left_behind) + " \"}\" stay at its end.";
+               Lines(outcome.left_behind) + " \"}\" " +
+               (outcome.left_behind == 1 ? "stays" : "stay") + " at its end.";
       }
-      return "Another program changed the file during the repair, so nothing was added; try "
-             "again when it is done.";
+      return "Another program changed the file while Nestmend worked on it, so nothing was added; "
+             "try again when it is done.";
     case Kind::kHeld:
       return "Another program, or another repair, is using the file, so nothing was added; try "
              "again when it is done.";
     case Kind::kNoRoom:
       return "The disk has not enough room for the " + Lines(outcome.lines) +
-             " \"}\" the file lacks, so none was added.";
+             " \"}\" the file lacks, so " + NoneAdded(outcome.lines);
     case Kind::kTooLarge:
       return "The file-size limit leaves no room for the " + Lines(outcome.lines) +
-             " \"}\" the file lacks, so none was added.";
+             " \"}\" the file lacks, so " + NoneAdded(outcome.lines);
     case Kind::kLeftBehind:
     case Kind::kStoppedPartial:
       return "The storage failed while the lines were being added, and " +
-             std::to_string(outcome.left_behind) + " of the " + Lines(outcome.lines) +
+             (outcome.lines == 1 ? std::string("the 1 line")
+                                 : std::to_string(outcome.left_behind) + " of the " +
+                                       Lines(outcome.lines)) +
              " \"}\" could not be taken back; run Nestmend again once the storage works, and it "
              "will complete the file.";
     case Kind::kStoppedUntouched:
-      return "Stopped by Exit before the repair was done: the file was left as it was.";
+      return "Stopped before the end: the file was left as it was.";
     case Kind::kStoppedCompleted:
-      return "Stopped by Exit once the lines were on their way: the file was completed.";
+      return "Stopped once the lines were on their way: the file was completed.";
     case Kind::kNoMemory:
       return "The system refused the memory the repair needed, so the file was left as it was.";
   }

@@ -13,6 +13,7 @@ namespace nestmend {
 struct RunOutcome {
   enum class Kind : std::uint8_t {
     kRepaired,          // `lines` appended, on the disk
+    kLacking,           // a check: `lines` would be appended
     kBalanced,          // nothing was missing
     kMoreClosing,       // `lines` more "}" than "{": nothing to append
     kNoPath,            // the path box was empty
@@ -32,8 +33,8 @@ struct RunOutcome {
     kTooLarge,          // the file-size limit leaves no room for `lines` lines
     kLeftBehind,        // the storage failed while appending, or did not confirm the lines, and
                         // `left_behind` of the `lines` could not be taken back
-    kStoppedUntouched,  // stopped by the user: the file is as it was
-    kStoppedCompleted,  // stopped by the user once the lines were on their way: completed
+    kStoppedUntouched,  // stopped by the user or a signal: the file is as it was
+    kStoppedCompleted,  // stopped once the lines were on their way: completed
     kStoppedPartial,    // stopped, and neither undone nor completed: as kLeftBehind
     kNoMemory,          // the system refused the memory a run needs
   };

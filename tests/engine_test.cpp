@@ -17,6 +17,7 @@ namespace {
 
 using namespace testing;  // this project's helpers
 using Op = FaultyFileSystem::Op;
+using Kind = RunOutcome::Kind;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
@@ -217,44 +218,53 @@ TEST(Repair, BatchesStandForExactlyTheByteByByteSequence) {
 }
 
 // Every ending of a run gives its reason, in words the engine decides: what became of the file
-// and why, as a person needs to hear it.
+// and why, as a person needs to hear it, its verbs agreeing with one line and with two. A check
+// reads as a repair does and writes nothing.
 TEST(Repair, EveryEndingSaysWhy) {
   struct Row {
     std::string bytes;
     std::vector<Op> failing;  // these operations fail, every time
     FileProblem problem;
     std::string reason;
+    RunMode mode = RunMode::kRepair;
   };
-  const std::string lack_two = " the 2 lines \"}\" it lacks were not added.";
-  const std::string none_added = " lacks, so none was added.";
   // clang-format off
   const Row kRows[] = {
       {"x\r\n\r{\n{", {}, {}, "Added 2 lines \"}\" at the end of the file, and they are safely on "
        "the disk; the outermost block left open begins on line 3."},  // line ends of every kind
       {"}\n{\n{", {}, {}, "Added 1 line \"}\" at the end of the file, and it is safely on the disk; "
        "the outermost block left open begins on line 2."},  // a "}" too many before
+      {"x\r\n\r{\n{", {}, {}, "Would add 2 lines \"}\" at the end of the file; the outermost block "
+       "left open begins on line 3.", RunMode::kCheck},
+      {"{", {}, {}, "Would add 1 line \"}\" at the end of the file; the outermost block left open "
+       "begins on line 1.", RunMode::kCheck},
       {"a {\r\n}\r\n", {}, {}, "Nothing was missing: every \"{\" in the file has its \"}\"."},
       {"}}{", {}, {}, "The file has 1 more \"}\" than \"{\", so no block is left open and nothing "
-       "was added."},
+       "was added.", RunMode::kCheck},
       {"{", {Op::kOpenForReading}, FileProblem::kNoPermission,
        "You are not allowed to read this file, so nothing was changed."},
       {"{", {Op::kRead}, FileProblem::kFailed, "The file could not be read to its end: the storage "
-       "reported an error, and nothing was changed."},
-      {"{{", {Op::kOpenForAppending}, FileProblem::kReadOnly,
-       "The file, or the disk it is on, is read-only, so" + lack_two},
-      {"{{", {Op::kOpenForAppending}, FileProblem::kNoPermission,
-       "You are not allowed to change this file, so" + lack_two},
+       "reported an error, and nothing was changed.", RunMode::kCheck},
+      {"{{", {Op::kOpenForAppending}, FileProblem::kReadOnly, "The file, or the disk it is on, is "
+       "read-only, so the 2 lines \"}\" it lacks were not added."},
+      {"{", {Op::kOpenForAppending}, FileProblem::kNoPermission, "You are not allowed to change "
+       "this file, so the 1 line \"}\" it lacks was not added."},
       {"{{", {Op::kCanTruncate, Op::kReserve}, FileProblem::kFailed, "The file only lets lines be "
        "added, never taken back, and the disk could not set room aside for all 2 lines \"}\" "
        "first, so none was added."},
+      {"{", {Op::kCanTruncate, Op::kReserve}, FileProblem::kFailed, "The file only lets lines be "
+       "added, never taken back, and the disk could not set room aside for the 1 line \"}\" "
+       "first, so it was not added."},
       {"{{", {Op::kWrite}, FileProblem::kFailed,
        "The disk refused the 2 lines \"}\", so they were taken back and the file is as it was."},
+      {"{", {Op::kWrite}, FileProblem::kFailed,
+       "The disk refused the 1 line \"}\", so it was taken back and the file is as it was."},
       {"{{", {Op::kLock}, FileProblem::kHeld, "Another program, or another repair, is using the "
        "file, so nothing was added; try again when it is done."},
-      {"{{", {Op::kReserve}, FileProblem::kNoRoom,
-       "The disk has not enough room for the 2 lines \"}\" the file" + none_added},
-      {"{{", {Op::kReserve}, FileProblem::kTooLarge,
-       "The file-size limit leaves no room for the 2 lines \"}\" the file" + none_added},
+      {"{{", {Op::kReserve}, FileProblem::kNoRoom, "The disk has not enough room for the 2 lines "
+       "\"}\" the file lacks, so none was added."},
+      {"{", {Op::kReserve}, FileProblem::kTooLarge, "The file-size limit leaves no room for the 1 "
+       "line \"}\" the file lacks, so it was not added."},
       {std::string("\xFF\xFE{\0", 4), {}, {}, "The file starts with a UTF-16 or UTF-32 byte-order "
        "mark: 8-bit \"}\" lines would corrupt its text, so none was added."},
       {"{", {Op::kRead}, FileProblem::kNoMemory,
@@ -270,7 +280,14 @@ TEST(Repair, EveryEndingSaysWhy) {
         files.failing_step = static_cast<int>(files.steps.size());
       }
     };
-    EXPECT_EQ(Repair(dir.Write("file", row.bytes), files).reason, row.reason) << row.bytes;
+    const std::string path = dir.Write("file", row.bytes);
+    RecordingSurface surface(path, false);
+    EXPECT_EQ(Reason(Fixit(surface, files, {}, row.mode)), row.reason) << row.bytes;
+    EXPECT_EQ(surface.reason, row.reason) << row.bytes;
+    if (row.mode == RunMode::kCheck) {
+      EXPECT_TRUE(ReadAll(path) == row.bytes && surface.messages.empty()) << row.bytes;
+      EXPECT_EQ(std::ranges::count(files.steps, Op::kOpenForAppending), 0);
+    }
   }
   // The storage gone after the first write: writes, and cutting back, fail.
   FaultyFileSystem gone;
@@ -292,12 +309,23 @@ TEST(Repair, EveryEndingSaysWhy) {
                      "exactly, so no file was opened; choose the file with \"...\" or drop it here.")}) {
     EXPECT_EQ(Repair(path).reason, reason) << path;
   }
+  // Endings a staged failure does not reach in one step, with one line and with two.
+  RunOutcome outcome;
+  for (const auto& [kind, count, reason] : {
+           std::tuple(Kind::kLeftBehind, 1, "The storage failed while the lines were being added, "
+                      "and the 1 line \"}\" could not be taken back; run Nestmend again once the "
+                      "storage works, and it will complete the file."),
+           std::tuple(Kind::kChanged, 1, "Another program changed the file while the lines were "
+                      "being added, so the repair is not claimed; 1 line \"}\" stays at its end."),
+           std::tuple(Kind::kChanged, 2, "Another program changed the file while the lines were "
+                      "being added, so the repair is not claimed; 2 lines \"}\" stay at its end."),
+           std::tuple(Kind::kStoppedUntouched, 0, "Stopped before the end: the file was left as it "
+                      "was.")}) {
+    outcome.kind = kind;
+    outcome.lines = outcome.left_behind = static_cast<std::uint64_t>(count);
+    EXPECT_EQ(Reason(outcome), reason);
+  }
   // clang-format on
-  // Stopped by Exit, the window closes with the run; were it to stay, it would say so.
-  RunOutcome stopped;
-  stopped.kind = RunOutcome::Kind::kStoppedUntouched;
-  EXPECT_EQ(Reason(stopped),
-            "Stopped by Exit before the repair was done: the file was left as it was.");
 }
 
 // Several reads a pass, and writes that take only part of what they are given (the rest
