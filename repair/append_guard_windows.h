@@ -5,14 +5,18 @@
 // lines. It never touches a byte that is not the append's.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace nestmend {
 
 // Lets the file layer start such a guard for each append (a program that can be one).
 void EnableAppendGuard();
 
-// When this program was started as a guard: waits until the append is settled or the program
-// that started it has ended, settles the append in the second case, and returns true. False
-// when this is a program started by a person.
-bool RunAsAppendGuard();
+// When this program was started as a guard, which its first argument alone says (the arguments
+// after the program's name, as CommandLineToArgvW splits them): waits until the append is
+// settled or the program that started it has ended, settles the append in the second case, and
+// returns true. False when this is a program started by a person.
+bool RunAsAppendGuard(const std::vector<std::wstring>& arguments);
 
 }  // namespace nestmend

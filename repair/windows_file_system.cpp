@@ -96,7 +96,7 @@ FileProblem LastProblem() {
 
 HANDLE Native(FileSystem::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-constexpr wchar_t kGuardSwitch[] = L" --settle-append ";
+constexpr wchar_t kGuardSwitch[] = L"--settle-append";
 bool guard_enabled = false;
 HANDLE guard_settled = nullptr;  // set once the append is settled: the guard then leaves
 
@@ -257,7 +257,7 @@ class WindowsFileSystem final : public FileSystem {
     const HANDLE parent = Inheritable(GetCurrentProcess(), SYNCHRONIZE, 0);
     std::wstring program(32768, L'\0');
     program.resize(GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size())));
-    std::wstring command = L"\"" + program + L"\"" + kGuardSwitch;
+    std::wstring command = L"\"" + program + L"\" " + kGuardSwitch + L" ";
     for (const std::uint64_t number :
          {reinterpret_cast<std::uint64_t>(file), reinterpret_cast<std::uint64_t>(parent),
           reinterpret_cast<std::uint64_t>(settled), original, expected}) {
@@ -359,22 +359,17 @@ FileSystem& SystemFiles() {
 
 void EnableAppendGuard() { guard_enabled = true; }
 
-bool RunAsAppendGuard() {
-  const wchar_t* const found = std::wcsstr(GetCommandLineW(), kGuardSwitch);
-  if (found == nullptr) return false;
-  const wchar_t* at = found + std::wcslen(kGuardSwitch);
+bool RunAsAppendGuard(const std::vector<std::wstring>& arguments) {
+  if (arguments.empty() || arguments.front() != kGuardSwitch) return false;
   std::uint64_t numbers[5] = {};
   std::string line;
-  for (std::size_t index = 0; *at != L'\0'; ++index) {
-    wchar_t* after = nullptr;
-    const std::uint64_t number = std::wcstoull(at, &after, 10);
-    if (after == at) break;
-    if (index < std::size(numbers)) {
-      numbers[index] = number;
+  for (std::size_t index = 1; index < arguments.size(); ++index) {
+    const std::uint64_t number = std::wcstoull(arguments[index].c_str(), nullptr, 10);
+    if (index <= std::size(numbers)) {
+      numbers[index - 1] = number;
     } else {
       line.push_back(static_cast<char>(number));
     }
-    at = after;
   }
   line += "\r\n";
   const auto file = reinterpret_cast<HANDLE>(numbers[0]);

@@ -12,6 +12,7 @@
 #include "exit_signals.h"
 #include "fixit.h"
 #include "identity.h"
+#include "utf16.h"
 
 namespace nestmend {
 namespace {
@@ -20,33 +21,6 @@ enum ControlId : int { kPathId = 101, kBrowseId, kBeginId, kExitId };
 constexpr UINT kEnableAgain = WM_APP + 1;  // the window stays usable under the closing message
 constexpr UINT_PTR kSignalTimer = 1;
 constexpr wchar_t kClassName[] = L"Nestmend.Form1";
-
-// UTF-8 as shown; a path marked as naming no file exactly shows its rest.
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.starts_with(kNotExactMark)) utf8.remove_prefix(1);
-  if (utf8.empty()) return {};
-  const int size = static_cast<int>(utf8.size());
-  std::wstring wide(
-      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
-      L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), static_cast<int>(wide.size()));
-  return wide;
-}
-
-// Text as UTF-8 for the engine: marked as naming no file exactly where it holds an unpaired
-// surrogate, which has no UTF-8 (a lenient conversion would give U+FFFD: another file's name).
-std::string Narrow(std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int size = static_cast<int>(wide.size());
-  const int exact = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, nullptr,
-                                        0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), size,
-                                                                nullptr, 0, nullptr, nullptr)),
-                   '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), static_cast<int>(utf8.size()),
-                      nullptr, nullptr);
-  return exact > 0 ? utf8 : kNotExactMark + utf8;
-}
 
 // The layout in twips (left, top, width, height), from the client area's top-left corner; the
 // path box and the browse button sit inside the frame at (15, 0).
@@ -297,10 +271,14 @@ std::string Form1::PathText() {
   std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(FILE)) + 1, L'\0');
   text.resize(
       static_cast<std::size_t>(GetWindowTextW(FILE, text.data(), static_cast<int>(text.size()))));
-  return Narrow(text);
+  return text == given_text_ ? given_path_ : Narrow(text);
 }
 
-void Form1::SetPathText(std::string_view text) { SetWindowTextW(FILE, Wide(text).c_str()); }
+void Form1::SetPathText(std::string_view text) {
+  given_path_ = text;
+  given_text_ = Wide(text);
+  SetWindowTextW(FILE, given_text_.c_str());
+}
 
 void Form1::SetStatusText(std::string_view text) { SetWindowTextW(STAT, Wide(text).c_str()); }
 
@@ -332,6 +310,8 @@ void Form1::ShowProgress(float value, float maximum) {
   progress_filled_ = filled;
   SendMessageW(Progress, PBM_SETPOS, static_cast<WPARAM>(filled), 0);
 }
+
+void Form1::FocusBegin() { SetFocus(Command2); }
 
 void Form1::ShowRunning(bool running) {
   EnableWindow(Command1, !running);

@@ -22,6 +22,7 @@ class Form1 final : private FormView {
   bool Show(int show_command);
   // Runs the event loop until the window is gone; returns the program's exit code.
   int RunEventLoop();
+  FormLogic& logic() { return logic_; }
 
  private:
   static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM w, LPARAM l);
@@ -38,6 +39,7 @@ class Form1 final : private FormView {
   void SetStatusText(std::string_view text) override;
   void SetStatusReason(std::string_view reason) override;
   void ShowProgress(float value, float maximum) override;
+  void FocusBegin() override;
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
   void ProcessPendingEvents() override;
@@ -60,6 +62,10 @@ class Form1 final : private FormView {
   HWND Progress = nullptr;
   HWND tooltip_ = nullptr;
   std::wstring reason_;  // the status line's tooltip
+  // The path as last given (a drop, the dialog, the command line, the form logic), and the text
+  // that showed it: as long as the path box shows that text, the path is the one given.
+  std::string given_path_;
+  std::wstring given_text_;
   HFONT font_ = nullptr;
   int progress_pixels_ = 1;  // the bar's integer range: one step per pixel of its width
   int progress_filled_ = 0;  // what the bar shows now
