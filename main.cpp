@@ -1,11 +1,14 @@
-// Shows the window and runs the event loop.
+// Starts Nestmend: shows the window and runs its event loop, or, asked on the command line to
+// check or repair files, does that with no window and no display.
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 
+#include "command_line.h"
 #include "exit_signals.h"
 #include "form1.h"
 #include "identity.h"
+#include "terminal_run.h"
 #include "user_prompts.h"
 
 namespace {
@@ -14,15 +17,38 @@ namespace {
 // a person needs is Nestmend's, not the toolkit's advice to reinstall it.
 void BeforeTheToolkitIsUp(QtMsgType type, const QMessageLogContext&, const QString&) {
   if (type != QtFatalMsg) return;
-  std::fprintf(stderr, "%s\n", "Nestmend needs a graphical display, and none could be opened.");
+  std::fputs(
+      "Nestmend needs a graphical display, and none could be opened.\n"
+      "Without one, nestmend --check FILE... and nestmend --repair FILE... work in a terminal.\n",
+      stderr);
   std::_Exit(EXIT_FAILURE);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  using Action = nestmend::CommandLine::Action;
+  const nestmend::CommandLine command = nestmend::ParseCommandLine({argv + 1, argv + argc});
+  switch (command.action) {
+    case Action::kHelp:
+      std::fputs(nestmend::Usage().data(), stdout);
+      return EXIT_SUCCESS;
+    case Action::kVersion:
+      std::printf("%s %s\n", nestmend::kApplicationTitle, nestmend::kApplicationVersion);
+      return EXIT_SUCCESS;
+    case Action::kUsageError:
+      std::fprintf(stderr, "nestmend: %s\n\n%s", command.error.c_str(), nestmend::Usage().data());
+      return 2;
+    case Action::kCheck:
+    case Action::kRepair:
+      return nestmend::RunInTerminal(command);
+    case Action::kWindow:
+      break;
+  }
+  // The toolkit is given no argument of the command line: every one is Nestmend's own.
+  static int toolkit_argc = 1;
   const QtMessageHandler toolkit_messages = qInstallMessageHandler(BeforeTheToolkitIsUp);
-  QApplication application(argc, argv);
+  QApplication application(toolkit_argc, argv);
   qInstallMessageHandler(toolkit_messages);
   QApplication::setApplicationName(nestmend::kApplicationTitle);
   QApplication::setApplicationVersion(nestmend::kApplicationVersion);
@@ -30,6 +56,7 @@ int main(int argc, char* argv[]) {
   nestmend::CatchExitSignals();
   nestmend::DialogPrompts prompts;
   nestmend::Form1 form(prompts);
+  if (!command.paths.empty()) form.logic().FileNamed(command.paths.front());
   form.show();
   return QApplication::exec();
 }

@@ -130,13 +130,23 @@ kill -TERM "$program_pid"
 expect_the_end "SIGTERM during the append"
 expect_untouched_or_complete "$opens" "$count" "SIGTERM during the append"
 
-printf 'a {\r\n' > "$file"
-start_repair "$file"
+# Named on the command line, by bytes that are not UTF-8, as a file manager names it (with
+# DESKTOP_ENTRY, by that entry's Exec line): Enter presses Begin.
+named="$work/caf"$'\xe9'".json"
+printf 'a {\r\n' > "$named"
+if [[ -n ${DESKTOP_ENTRY:-} ]]; then
+  read -r -a entry <<< "$(sed -n 's/^Exec=//p' "$DESKTOP_ENTRY")"
+  arguments=("${entry[@]:1}")
+  program=$(command -v "${entry[0]}") start "${arguments[@]/\%f/$named}"
+else
+  start "$named"
+fi
+xdotool key Return
 wait_for_message
 kill -HUP "$program_pid"
 expect_the_end "SIGHUP while the closing message showed"
-[[ $(od -An -c "$file" | tr -d ' \n') == 'a{\r\n}\r\n' ]] || { echo "FAIL: not repaired"; od -c "$file"; exit 1; }
-echo "end to end: a signal during the append or the closing message ended the program safely"
+[[ $(od -An -c "$named" | tr -d ' \n') == 'a{\r\n}\r\n' ]] || { echo "FAIL: not repaired"; od -c "$named"; exit 1; }
+echo "end to end: a file named on the command line repaired; a signal during the append or the closing message ended the program safely"
 
 # The display lost during the append: the program ends and the file is whole.
 head -c "$count" /dev/zero | tr '\0' '{' > "$opens"

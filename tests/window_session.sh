@@ -13,12 +13,13 @@ fi
 source "$(dirname "${BASH_SOURCE[0]}")/virtual_display.sh"
 if [[ $platform == windows ]]; then start_wine_server; fi
 
-# Starts the program and finds its window; under Wine, where its client area lies in the frame.
+# Starts the program with ARGUMENTS and finds its window; under Wine, where its client area
+# lies in the frame.
 start() {
   if [[ $platform == windows ]]; then
-    wine "$program" > "$work/nestmend.log" 2>&1 &
+    wine "$program" "$@" > "$work/nestmend.log" 2>&1 &
   else
-    "$program" > "$work/nestmend.log" 2>&1 &
+    "$program" "$@" > "$work/nestmend.log" 2>&1 &
   fi
   program_pid=$!
   pids+=($program_pid)

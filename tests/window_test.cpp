@@ -171,8 +171,8 @@ class WindowTest : public QObject {
     QTRY_VERIFY(form.isNull());
   }
 
-  // A dropped name keeps its own bytes, even where they are not text; text that cannot name a
-  // file exactly is refused, opening nothing. Beside each lies the decoy a lossy conversion of
+  // A dropped name, or one named as the program starts, keeps its own bytes, even where they are
+  // not text; text that cannot name a file exactly is refused, opening nothing. Beside each lies the decoy a lossy conversion of
   // its text would name.
   void aPathReachesTheEngineExactlyOrNotAtAll() {
     testing::TempDir dir;
@@ -189,6 +189,16 @@ class WindowTest : public QObject {
     QDropEvent drop({5, 30}, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&form, &drop);
     QTest::mouseClick(form.Command2, Qt::LeftButton);
+    QCOMPARE(testing::ReadAll(dropped), std::string("c{{d}\r\n}\r\n"));
+    // Named as the program starts, by the same bytes: Enter repairs it, nothing before.
+    testing::WriteAll(dropped, "c{{d");
+    Form1 named(prompts);
+    named.logic().FileNamed(dropped);
+    named.show();
+    QVERIFY(QTest::qWaitForWindowActive(&named));
+    QCOMPARE(testing::ReadAll(dropped), std::string("c{{d"));
+    QCOMPARE(QApplication::focusWidget(), named.Command2);
+    QTest::keyClick(named.Command2, Qt::Key_Return);
     QCOMPARE(testing::ReadAll(dropped), std::string("c{{d}\r\n}\r\n"));
     const QString folder = QString::fromStdString(dir.path().string());
     for (const QString& typed :

@@ -10,6 +10,8 @@ void CatchExitSignals();
 
 // Whether one of those signals has arrived.
 bool ExitSignalled();
+// Which one arrived first; 0 before any.
+int ExitSignalNumber();
 
 // A descriptor that becomes readable when one arrives, for an event loop to watch; -1 before
 // CatchExitSignals and where the system has no such descriptor. Reading it empties it.

@@ -10,12 +10,13 @@
 namespace nestmend {
 namespace {
 
-std::atomic<bool> signalled{false};
+std::atomic<int> signalled{0};
 int wake_up[2] = {-1, -1};
 
-void OnExitSignal(int) {
+void OnExitSignal(int signal_number) {
   const int saved_errno = errno;
-  signalled.store(true);
+  int none = 0;
+  signalled.compare_exchange_strong(none, signal_number);
   // Wakes an idle event loop; a full pipe has woken it already.
   [[maybe_unused]] const ssize_t ignored = write(wake_up[1], "x", 1);
   errno = saved_errno;
@@ -34,7 +35,9 @@ void CatchExitSignals() {
   }
 }
 
-bool ExitSignalled() { return signalled.load(); }
+bool ExitSignalled() { return signalled.load() != 0; }
+
+int ExitSignalNumber() { return signalled.load(); }
 
 int ExitSignalDescriptor() { return wake_up[0]; }
 

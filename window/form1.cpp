@@ -222,6 +222,8 @@ void Form1::SetStatusReason(std::string_view reason) {
 
 void Form1::ShowProgress(float value, float maximum) { Progress->SetPosition(value, maximum); }
 
+void Form1::FocusBegin() { Command2->setFocus(); }
+
 void Form1::ShowRunning(bool running) {
   Command1->setEnabled(!running);
   Command2->setEnabled(!running);

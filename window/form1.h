@@ -52,6 +52,7 @@ class Form1 final : public QWidget, private FormView {
   void SetStatusText(std::string_view text) override;
   void SetStatusReason(std::string_view reason) override;
   void ShowProgress(float value, float maximum) override;
+  void FocusBegin() override;
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
   void ProcessPendingEvents() override;

@@ -58,6 +58,11 @@ void FormLogic::FileDropped(std::string_view path) {
   if (!running_) view_.SetPathText(path);
 }
 
+void FormLogic::FileNamed(std::string_view path) {
+  view_.SetPathText(path);
+  view_.FocusBegin();
+}
+
 bool FormLogic::CloseRequested() {
   if (!running_) return true;
   RequestExit();

@@ -37,6 +37,8 @@ class FormView {
   virtual void SetStatusReason(std::string_view reason) = 0;
   // Progress's range and position changed; the view redraws when its filled width changes.
   virtual void ShowProgress(float value, float maximum) = 0;
+  // Gives "Begin" the keyboard focus, so that Enter presses it.
+  virtual void FocusBegin() = 0;
   // During a run "..." and "Begin" are inert and the path box is read-only.
   virtual void ShowRunning(bool running) = 0;
   // "Exit" was taken during a run that must first finish a write: "Exit" is inert until the
@@ -104,6 +106,9 @@ class FormLogic final : public RepairSurface {
   void Command3_Click() { RequestExit(); }
   // A file dropped onto the window fills the path box.
   void FileDropped(std::string_view path);
+  // A file named as the program starts (a file manager's "Open With", the command line) fills
+  // the path box, and Enter repairs it: nothing starts by itself.
+  void FileNamed(std::string_view path);
   // The window manager asks to close the window: true when it may close now. During a run it
   // closes once the run has stopped safely.
   bool CloseRequested();
