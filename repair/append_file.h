@@ -1,10 +1,9 @@
 // One file open for appending lines, all or nothing: the room for every line set aside before
 // the first is written, the lines collected and written whole, flushed to the disk and checked,
-// and cut back, or where that is refused completed, when the append cannot go on. Every call is
-// made on the storage thread; once the first line may be written, each is waited for to its end.
+// and cut back, or where that is refused completed, when the append cannot go on. The file's
+// calls are made on the storage thread (StorageFile).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,21 +11,19 @@
 #include <string_view>
 
 #include "file_system.h"
-#include "storage_thread.h"
+#include "storage_file.h"
 
 namespace nestmend {
 
 class AppendFile {
  public:
-  // Opens the plain file at `path` for writing after its last byte (never creating one) and
-  // takes an exclusive lock on it. With `expected`, fails (kChanged) unless under that lock it
-  // is still exactly that file: the same file, length and modification time. So of two repairs
-  // of one file, the second finds it changed. Fails when the user asks to stop meanwhile.
+  // Opens the plain file at `path` for writing after its last byte, under an exclusive lock, and
+  // with `expected` only if it is still exactly that file: the same file, length and
+  // modification time (StorageFile::Open). So of two repairs of one file, the second finds it
+  // changed. Dropped, it closes the file without writing what is pending.
   static FileResult<std::unique_ptr<AppendFile>> Open(FileSystem& files, StorageThread& storage,
                                                       const std::string& path,
                                                       const std::optional<FileIdentity>& expected);
-  // Closes the file on the storage thread without writing what is pending.
-  ~AppendFile();
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 
@@ -35,8 +32,6 @@ class AppendFile {
   // no room, and when the file could neither be cut back nor have room set aside: an append that
   // could then fail part way would leave it half repaired.
   FileStatus Plan(std::string_view text, std::uint64_t count);
-  // Whether a started append can be undone. An append-only file cannot be cut back.
-  bool CanCutBack() const { return can_truncate_; }
 
   // `count` lines of `text`, each followed by CR LF. Each write carries whole lines. Once a write
   // fails, the append is cut back and every later call fails.
@@ -58,39 +53,26 @@ class AppendFile {
   };
   Ending Withdraw();
 
-  // Writes out what is pending and closes the file, waiting as the storage thread waits.
+  // Writes out what is pending and closes the file.
   FileStatus Close();
 
   // Bytes this append has put after the original ones, and the lines of the plan.
-  std::uint64_t written() const { return written_; }
+  std::uint64_t written() const { return file_.written(); }
   std::uint64_t planned_lines() const { return planned_lines_; }
 
   static constexpr std::size_t kWriteBytes = std::size_t{64} << 10;
 
  private:
-  AppendFile(FileSystem& files, StorageThread& storage, FileSystem::Handle handle, std::string path,
-             std::uint64_t original_size, bool can_truncate);
+  explicit AppendFile(StorageFile file);
   FileStatus WritePending();
   // The append went wrong: it is cut back where it can be, and nothing more is written.
   FileStatus Fail(FileProblem why);
 
-  FileSystem& files_;
-  StorageThread& storage_;
-  const FileSystem::Handle handle_;
-  const std::string path_;
-  const std::uint64_t original_size_;
-  const bool can_truncate_;
-  std::uint64_t written_ = 0;
-  // The same, counted on the storage thread as each write returns.
-  std::shared_ptr<std::atomic<std::uint64_t>> landed_ =
-      std::make_shared<std::atomic<std::uint64_t>>(0);
+  StorageFile file_;
   std::string pending_;
   std::string planned_text_;
   std::uint64_t planned_lines_ = 0;
-  bool failed_ = false;   // nothing more is written
-  bool undone_ = false;   // cut back to the original length
-  bool guarded_ = false;  // a guard settles the append should the program end first
-  bool closed_ = false;
+  bool failed_ = false;  // nothing more is written
 };
 
 }  // namespace nestmend

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "input_file.h"
 #include "sequential_files.h"
 
 namespace nestmend {
@@ -91,7 +92,7 @@ class Run {
     try {
       Repair();
     } catch (const std::exception&) {
-      Refused();
+      AfterAnException();
     }
     try {
       files_.CloseAllFiles();
@@ -104,62 +105,64 @@ class Run {
 
  private:
   void Repair() {
-    const std::optional<std::uint64_t> items = Count();
-    if (!items) return;
+    if (!Count()) return;
     const std::optional<std::int64_t> balance = Scan();
     if (!balance) return;
     Judge(*balance);
     if (mode_ == RunMode::kCheck) return;
     Append(*balance);
     // "Exit" during the last write or the flush: the file is complete, and the run ends here.
-    Pump(surface_.PumpEventsRepeatedly(0));
+    StillGoing(surface_.PumpEventsRepeatedly(0));
+  }
+
+  // One pass over the file: its status shown, the file opened, and each chunk read, described as
+  // `detail` asks, added to `total` and handed to `each`, whose false says the user asked to
+  // stop. False when the pass cannot go on; the file is then closed.
+  template <typename EachChunk>
+  bool ReadPass(int pass, std::string_view status, ItemDetail detail, ChunkItems& total,
+                EachChunk each) {
+    surface_.SetStatus(status);
+    if (!StillGoing(surface_.PumpEvents()) || !Open(detail)) return false;
+    while (true) {
+      const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
+      if (at_end == true) return true;
+      if (!at_end || !files_.ReadDataItems(kFileNumber, detail, chunk_)) return Abandon();
+      total = Combine(total, chunk_.items);
+      surface_.ShowBytesRead(pass, total.bytes, Size());
+      if (!StillGoing(each(chunk_))) return Abandon();
+    }
   }
 
   // Pass 1: the number of data items, for the progress range.
-  std::optional<std::uint64_t> Count() {
-    surface_.SetStatus(texts::kPreparing);
-    if (!Pump(surface_.PumpEvents())) return std::nullopt;
-    if (!Open(ItemDetail::kItems)) return std::nullopt;
+  bool Count() {
     std::uint64_t records = 0;
-    while (true) {
-      const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
-      if (!at_end) return Abandon();
-      if (*at_end) break;
-      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kItems, chunk_)) return Abandon();
-      counted_ = Combine(counted_, chunk_.items);
-      records += chunk_.items.items_started;
-      surface_.ShowBytesRead(1, counted_.bytes, Size());
-      if (!Pump(surface_.PumpEventsRepeatedly(chunk_.items.items_started))) return Abandon();
-    }
+    const bool counted =
+        ReadPass(1, texts::kPreparing, ItemDetail::kItems, counted_, [&](const ItemChunk& chunk) {
+          records += chunk.items.items_started;
+          return surface_.PumpEventsRepeatedly(chunk.items.items_started);
+        });
+    if (!counted) return false;
     surface_.SetProgressMax(static_cast<float>(records + 1));
     files_.CloseAllFiles();
-    return records;
+    return true;
   }
 
   // Pass 2: the brace balance, moving the bar item by item.
   std::optional<std::int64_t> Scan() {
-    surface_.SetStatus(texts::kFixing);
-    if (!Pump(surface_.PumpEvents())) return std::nullopt;
-    if (!Open(ItemDetail::kItemsAndBraces)) return std::nullopt;
     std::uint64_t records = 0;
-    std::int64_t balance = 0;
     ChunkItems scanned;
-    while (true) {
-      const std::optional<bool> at_end = files_.AtEndOfFile(kFileNumber);
-      if (!at_end) return Abandon();
-      if (*at_end) break;
-      if (!files_.ReadDataItems(kFileNumber, ItemDetail::kItemsAndBraces, chunk_)) {
-        return Abandon();
-      }
-      const ChunkItems& items = chunk_.items;
-      scanned = Combine(scanned, items);
-      balance += items.brace_balance;
-      surface_.ShowBytesRead(2, scanned.bytes, Size());
-      ScanBatch batch{records, chunk_.state_before, chunk_.bytes, items.items_started, {}};
-      if (items.has_character) batch.last_value = records + items.last_character_item;
-      records += items.items_started;
-      if (!Pump(surface_.ScanProgress(batch))) return Abandon();
-    }
+    const bool read = ReadPass(2, texts::kFixing, ItemDetail::kItemsAndBraces, scanned,
+                               [&](const ItemChunk& chunk) {
+                                 const ChunkItems& items = chunk.items;
+                                 ScanBatch batch{records, chunk.state_before, chunk.bytes,
+                                                 items.items_started, {}};
+                                 if (items.has_character) {
+                                   batch.last_value = records + items.last_character_item;
+                                 }
+                                 records += items.items_started;
+                                 return surface_.ScanProgress(batch);
+                               });
+    if (!read) return std::nullopt;
     scanned_ = files_.InputIdentity(kFileNumber);
     wide_text_ = StartsWithWideByteOrderMark(files_.LeadingBytes(kFileNumber));
     files_.CloseAllFiles();
@@ -170,7 +173,7 @@ class Run {
       return std::nullopt;
     }
     if (scanned.has_opening) outcome_.open_block_line = scanned.opening_line + 1;
-    return balance;
+    return scanned.brace_balance;
   }
 
   // The length of the file open for reading, as it was when opened.
@@ -209,29 +212,29 @@ class Run {
     bool writing = lacking &&
                    files_.OpenForAppend(surface_.RepairPath(), kFileNumber, scanned_) &&
                    files_.PlanLines(kFileNumber, kLine, lines);
-    if (lacking && !writing) Refuse(files_.Problem());
+    if (lacking && !writing) NotAppended(files_.Problem());
     for (std::uint64_t first = 0; first < lines; first += kLinesPerBatch) {
       const std::uint64_t count = std::min(kLinesPerBatch, lines - first);
       if (writing && !files_.PrintLines(kFileNumber, kLine, count)) {
         writing = false;
-        Refuse(files_.Problem());
+        NotAppended(files_.Problem());
       }
       surface_.AppendProgress(first, count);
       // No pump of the repair's own, only a chance for the window to repaint and to take "Exit"
       // while millions of lines go out; leaving then undoes the append, or completes it.
-      if (stopped_ || !Pump(surface_.PumpEventsRepeatedly(0))) return Withdraw();
+      if (stopped_ || !StillGoing(surface_.PumpEventsRepeatedly(0))) return Withdraw();
     }
     if (!writing) return;
     // A stop asked for while the disk confirms the lines ends the run after it, complete.
     if (files_.FlushToDisk(kFileNumber)) {
       outcome_.kind = stopped_ ? Kind::kStoppedCompleted : Kind::kRepaired;
     } else {
-      Refuse(files_.Problem());
+      NotAppended(files_.Problem());
     }
   }
 
   // The append did not begin, or went wrong and was taken back as far as it could be.
-  void Refuse(FileProblem problem) {
+  void NotAppended(FileProblem problem) {
     outcome_.problem = problem;
     outcome_.left_behind = LinesLeft();
     outcome_.kind = outcome_.left_behind > 0 && problem != FileProblem::kChanged
@@ -262,7 +265,7 @@ class Run {
 
   // An exception: whatever the append wrote is taken back (or, where that is refused,
   // completed), and the run ends saying what became of the file.
-  void Refused() {
+  void AfterAnException() {
     outcome_.kind = Kind::kNoMemory;
     try {
       if (files_.BytesAppended(kFileNumber) == 0) return;
@@ -297,23 +300,24 @@ class Run {
   // While a file call is out, the surface has its turns, and sleeps in between as it can.
   StorageThread::Waiting StorageWaiting() {
     StorageThread::Waiting waiting = surface_.StorageWaiting();
-    waiting.turn = [this] { return Pump(surface_.PumpEventsRepeatedly(0)); };
+    waiting.turn = [this] { return StillGoing(surface_.PumpEventsRepeatedly(0)); };
     return waiting;
   }
 
-  bool Pump(bool keep_going) {
-    stopped_ = stopped_ || !keep_going;
-    return keep_going;
+  // What a pump answered: false, and from then on the run stops, when the user asked to stop.
+  bool StillGoing(bool pump_answer) {
+    stopped_ = stopped_ || !pump_answer;
+    return pump_answer;
   }
 
   // A pass that cannot go on: the file is closed and nothing will be written.
-  std::nullopt_t Abandon() {
+  bool Abandon() {
     if (!stopped_) {
       outcome_.kind = ReadingFailure(files_.Problem());
       outcome_.problem = files_.Problem();
     }
     files_.CloseAllFiles();
-    return std::nullopt;
+    return false;
   }
 
   RepairSurface& surface_;

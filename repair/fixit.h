@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "file_system.h"
-#include "input_file.h"
+#include "read_plan.h"
 #include "repair_surface.h"
 #include "run_outcome.h"
 

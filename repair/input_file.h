@@ -18,15 +18,10 @@
 
 #include "file_system.h"
 #include "item_scanner.h"
-#include "storage_thread.h"
+#include "read_plan.h"
+#include "storage_file.h"
 
 namespace nestmend {
-
-// How a pass reads a file: in chunks of this size, on this many storage threads at once.
-struct ReadPlan {
-  std::size_t chunk_bytes = std::size_t{1024} << 10;
-  unsigned threads = 0;  // reading and scanning; 0: one per core, at most 8
-};
 
 // One chunk of a file as a pass reads it.
 struct ItemChunk {
@@ -37,17 +32,14 @@ struct ItemChunk {
 
 class InputFile {
  public:
-  // Opens the plain file at `path` on the first of `readers`, waiting as it waits. With
-  // `scan_for`, each chunk is scanned for that by the thread that reads it. Fails for anything
-  // but a plain file, and when the user asks to stop meanwhile (the open is then abandoned, and
-  // its file closed when it returns). The pass reads at most the length the file had when it was
-  // opened, so a file that keeps growing cannot keep it going.
+  // Opens the plain file at `path` on the first of `readers` (StorageFile::Open). With
+  // `scan_for`, each chunk is scanned for that by the thread that reads it. The pass reads at
+  // most the length the file had when it was opened, so a file that keeps growing cannot keep it
+  // going.
   static FileResult<std::unique_ptr<InputFile>> Open(FileSystem& files,
                                                      std::span<StorageThread* const> readers,
                                                      const ReadPlan& plan, const std::string& path,
                                                      std::optional<ItemDetail> scan_for);
-  // Stops reading ahead; the file is closed on the storage threads once their reads are done.
-  ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
@@ -58,29 +50,27 @@ class InputFile {
   bool ReadItem(std::string& item);
   // The next chunk, described as data items. Fails when nothing is left or reading fails.
   bool ReadChunk(ItemDetail detail, ItemChunk& chunk);
-  // Closes the file once the reads out are done, waiting as the storage threads wait.
-  FileStatus Close();
+  // Closes the file once the reads out are done.
+  FileStatus Close() { return file_.Close(); }
 
   // The file as it was when opened, and its first bytes as far as read so far.
-  const FileIdentity& identity() const { return identity_; }
+  const FileIdentity& identity() const { return file_.identity(); }
   std::string_view LeadingBytes() const { return {leading_.data(), leading_size_}; }
   // Why the last read failed.
   FileProblem problem() const { return problem_; }
 
  private:
-  struct Shared;
   struct Chunk;
 
-  InputFile(std::span<StorageThread* const> readers, std::shared_ptr<Shared> shared,
-            FileIdentity identity);
+  InputFile(std::span<StorageThread* const> readers, StorageFile file, std::size_t chunk_bytes,
+            std::optional<ItemDetail> scan_for);
   bool Refill();
   void ReadAhead();
-  // Lets go of the file: the last storage thread done with it closes it.
-  void Release();
 
   std::vector<StorageThread*> readers_;
-  std::shared_ptr<Shared> shared_;  // with the reads out on the storage threads
-  FileIdentity identity_;
+  StorageFile file_;
+  const std::size_t chunk_bytes_;
+  const std::optional<ItemDetail> scan_for_;
   std::uint64_t next_chunk_ = 0;                // the next to ask for, counted from 0
   std::deque<std::shared_ptr<Chunk>> ahead_;    // asked for, in file order
   std::vector<std::unique_ptr<char[]>> spare_;  // buffers to read into again
@@ -88,7 +78,6 @@ class InputFile {
   std::size_t begin_ = 0;  // the current chunk's unconsumed bytes are [begin_, end_)
   std::size_t end_ = 0;
   bool at_end_ = false;
-  bool released_ = false;
   FileProblem problem_ = FileProblem::kNone;
   ItemReaderState state_;
   std::array<char, 4> leading_{};

@@ -12,6 +12,7 @@
 #include <csignal>
 
 #include "file_system.h"
+#include "storage_thread.h"
 
 namespace nestmend {
 namespace {
@@ -104,17 +105,20 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileResult<Handle> OpenForReading(const std::string& path) override {
+    CheckFileCallAllowedHere();
     // O_NONBLOCK: opening a FIFO with no writer would otherwise wait forever, and a read of a
     // file that can block (a device, /proc/kmsg) fails at once instead of hanging the run.
     return Open(path, O_RDONLY);
   }
 
   FileResult<Handle> OpenForAppending(const std::string& path) override {
+    CheckFileCallAllowedHere();
     // No O_CREAT: a file that vanished is not brought back as an empty one.
     return Open(path, O_WRONLY | O_APPEND);
   }
 
   FileResult<FileIdentity> Identify(Handle handle) override {
+    CheckFileCallAllowedHere();
     struct stat status {};
     struct statfs system {};
     if (fstat(Fd(handle), &status) != 0 || fstatfs(Fd(handle), &system) != 0) {
@@ -124,6 +128,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
+    CheckFileCallAllowedHere();
     if (path.empty()) return FileProblem::kMissing;
     // The system's calls take a path up to its first NUL: it would name another file.
     if (path.find('\0') != std::string::npos) return FileProblem::kNotExact;
@@ -137,6 +142,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileStatus Lock(Handle handle) override {
+    CheckFileCallAllowedHere();
     struct flock whole_file {};
     whole_file.l_type = F_WRLCK;
     whole_file.l_whence = SEEK_SET;
@@ -147,6 +153,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+    CheckFileCallAllowedHere();
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
         offset + length > limit.rlim_cur) {
@@ -162,6 +169,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool CanTruncate(Handle handle) override {
+    CheckFileCallAllowedHere();
     int flags = 0;
     // A file system without these flags has no append-only files either.
     return ioctl(Fd(handle), FS_IOC_GETFLAGS, &flags) != 0 || (flags & FS_APPEND_FL) == 0;
@@ -169,6 +177,7 @@ class PosixFileSystem final : public FileSystem {
 
   FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
                                std::span<char> buffer) override {
+    CheckFileCallAllowedHere();
     const ssize_t count = Retry([&] {
       return pread(Fd(handle), buffer.data(), buffer.size(), static_cast<off_t>(offset));
     });
@@ -177,6 +186,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+    CheckFileCallAllowedHere();
     // O_APPEND: each write lands at the end, after whatever another program appended.
     const ssize_t count = Retry([&] { return write(Fd(handle), bytes.data(), bytes.size()); });
     if (count < 0) return LastProblem();
@@ -185,16 +195,19 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileStatus Truncate(Handle handle, std::uint64_t length) override {
+    CheckFileCallAllowedHere();
     if (Retry([&] { return ftruncate(Fd(handle), static_cast<off_t>(length)); }) == 0) return {};
     return LastProblem();
   }
 
   FileStatus Sync(Handle handle) override {
+    CheckFileCallAllowedHere();
     if (Retry([&] { return fsync(Fd(handle)); }) == 0) return {};
     return LastProblem();
   }
 
   FileStatus Close(Handle handle) override {
+    CheckFileCallAllowedHere();
     // Linux frees the descriptor even when close reports EINTR, so it is never retried.
     if (close(Fd(handle)) == 0) return {};
     return LastProblem();

@@ -138,11 +138,6 @@ bool SequentialFiles::PlanLines(int file_number, std::string_view text, std::uin
   return planned || Failed(planned.problem());
 }
 
-bool SequentialFiles::CanCutBack(int file_number) const {
-  const AppendFile* file = Append(file_number);
-  return file && file->CanCutBack();
-}
-
 bool SequentialFiles::PrintLine(int file_number, std::string_view text) {
   return PrintLines(file_number, text, 1);
 }
@@ -159,13 +154,6 @@ bool SequentialFiles::FlushToDisk(int file_number) {
   if (!file) return Failed(FileProblem::kFailed);
   const FileStatus flushed = file->Flush();
   return flushed || Failed(flushed.problem());
-}
-
-bool SequentialFiles::CutBack(int file_number) {
-  AppendFile* file = Append(file_number);
-  if (!file) return Failed(FileProblem::kFailed);
-  const FileStatus cut = file->CutBack();
-  return cut || Failed(cut.problem());
 }
 
 AppendFile::Ending SequentialFiles::Withdraw(int file_number) {

@@ -6,8 +6,8 @@
 //
 // Every file call is made on storage threads of this object's own, as many as the plan's
 // threads: the first opens, writes and closes, and all of them read and scan. The caller waits
-// for them as `waiting` says (a window goes on handling its events); asked to stop, it abandons
-// a call that changes nothing, but waits for a write, a flush or a cut-back to return.
+// for them as `waiting` says (a window goes on handling its events), each call as its kind
+// allows (StorageFile).
 #pragma once
 
 #include <cstdint>
@@ -62,35 +62,14 @@ class SequentialFiles {
   std::optional<FileIdentity> InputIdentity(int file_number) const;
   std::string_view LeadingBytes(int file_number) const;
 
-  // Opens an existing plain file for writing after its last byte; never creates one. Takes an
-  // exclusive lock on it, and with `expected` fails unless, under that lock, the file is still
-  // exactly that one: same file, length and modification time. So of two repairs of one file,
-  // the second finds it changed. Fails when the number is already bound or the lock is held.
+  // The append: opening (AppendFile::Open), its plan, lines, flush and withdrawal, on number 1.
   bool OpenForAppend(const std::string& path, int file_number,
                      const std::optional<FileIdentity>& expected = std::nullopt);
-
-  // The whole append to come, `count` lines of `text`, with room set aside for it first; see
-  // AppendFile::Plan.
   bool PlanLines(int file_number, std::string_view text, std::uint64_t count);
-  // Whether a started append can still be undone.
-  bool CanCutBack(int file_number) const;
-
-  // Writes `text` and a CR LF after everything written so far. Lines are collected and written
-  // whole. All or nothing: once a write fails, the append is undone and this and every later
-  // PrintLine fail.
+  // Writes `text` and a CR LF after everything written so far (AppendFile::PrintLines).
   bool PrintLine(int file_number, std::string_view text);
-  // PrintLine `count` times.
   bool PrintLines(int file_number, std::string_view text, std::uint64_t count);
-
-  // Writes out what is pending, returns once it is on the disk, and checks that the path still
-  // names the file written to and that its length is its original length plus exactly the
-  // bytes written. Otherwise the append is undone as far as it can be, and it fails.
   bool FlushToDisk(int file_number);
-
-  // Undoes the append: cuts the file back to its length at opening, but only when its length
-  // is exactly what the append made it; bytes another program added are never removed.
-  bool CutBack(int file_number);
-  // Ends an append that was asked to stop: cut back, or where that is refused, completed.
   AppendFile::Ending Withdraw(int file_number);
   // Bytes the open append has put after the original ones.
   std::uint64_t BytesAppended(int file_number) const;

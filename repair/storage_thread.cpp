@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 namespace nestmend {
 namespace {
 
 std::atomic<std::thread::id> forbidden_thread;
+thread_local bool making_a_call_in_place = false;  // no storage thread could be had
 std::atomic<int> still_finishing{0};
 
 // How often a waiting caller is let to handle its events: well within a frame.
@@ -18,7 +21,17 @@ constexpr std::chrono::microseconds kSpin{50};
 
 void ForbidFileCallsOnThisThread() { forbidden_thread.store(std::this_thread::get_id()); }
 
-bool FileCallsAllowedHere() { return forbidden_thread.load() != std::this_thread::get_id(); }
+bool FileCallsAllowedHere() {
+  return making_a_call_in_place || forbidden_thread.load() != std::this_thread::get_id();
+}
+
+void CheckFileCallAllowedHere() {
+#if defined(NESTMEND_CHECK_THREADS)
+  if (FileCallsAllowedHere()) return;
+  std::fputs("Nestmend: a file call was made on the window's thread\n", stderr);
+  std::abort();
+#endif
+}
 
 struct StorageThread::Shared {
   std::mutex mutex;
@@ -85,7 +98,9 @@ StorageThread::~StorageThread() {
 
 StorageThread::Ticket StorageThread::Post(std::function<void()> call) {
   if (!thread_.joinable()) {
+    making_a_call_in_place = true;
     call();
+    making_a_call_in_place = false;
     return 0;
   }
   Ticket ticket = 0;

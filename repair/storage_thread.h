@@ -18,11 +18,15 @@
 
 namespace nestmend {
 
-// The thread that must never wait for the storage: a window's. The file layer cannot block a
-// window that it knows of, and tests check every file call against it, so a change that reads on
-// a window's thread fails a test instead of freezing a user's window.
+// The thread that must never wait for the storage: a window's. The system's file layers check
+// every call against it (CheckFileCallAllowedHere), so a change that reads on a window's thread
+// fails a test instead of freezing a user's window. A call made there because the system
+// refused a storage thread is allowed.
 void ForbidFileCallsOnThisThread();
 bool FileCallsAllowedHere();
+// Made at the start of every call of the system's file layer: in a build with tests, a call on
+// the forbidden thread ends the program with a message, failing whatever test made it.
+void CheckFileCallAllowedHere();
 
 class StorageThread {
  public:

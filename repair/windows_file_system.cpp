@@ -11,6 +11,7 @@
 
 #include "append_guard_windows.h"
 #include "file_system.h"
+#include "storage_thread.h"
 #include "windows_path.h"
 
 namespace nestmend {
@@ -154,24 +155,28 @@ void Settle(HANDLE file, std::uint64_t original, std::uint64_t expected, const s
 class WindowsFileSystem final : public FileSystem {
  public:
   FileResult<Handle> OpenForReading(const std::string& path) override {
+    CheckFileCallAllowedHere();
     // Others may go on reading and writing it; the scan sees any change in its identity.
     return Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                 FILE_FLAG_SEQUENTIAL_SCAN);
   }
 
   FileResult<Handle> OpenForAppending(const std::string& path) override {
+    CheckFileCallAllowedHere();
     // While the lines go out, others may read the file but not write it; an open by a second
     // Nestmend fails, which keeps two repairs of one file apart.
     return Open(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0);
   }
 
   FileResult<FileIdentity> Identify(Handle handle) override {
+    CheckFileCallAllowedHere();
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(Native(handle), &info)) return LastProblem();
     return IdentityOf(info, GetFileType(Native(handle)));
   }
 
   FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
+    CheckFileCallAllowedHere();
     const FileResult<std::wstring> wide = WindowsPath(path);
     if (!wide) return wide.problem();
     if (const FileStatus plain = PlainFile(*wide); !plain) return plain.problem();
@@ -189,6 +194,7 @@ class WindowsFileSystem final : public FileSystem {
   FileStatus Lock(Handle) override { return {}; }
 
   FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
+    CheckFileCallAllowedHere();
     FILE_ALLOCATION_INFO allocation{};
     allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(offset + length);
     if (SetFileInformationByHandle(Native(handle), FileAllocationInfo, &allocation,
@@ -205,6 +211,7 @@ class WindowsFileSystem final : public FileSystem {
 
   FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
                                std::span<char> buffer) override {
+    CheckFileCallAllowedHere();
     DWORD count = 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
     OVERLAPPED at{};
@@ -218,6 +225,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+    CheckFileCallAllowedHere();
     DWORD count = 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     // At the file's end as it is now, not where the last write ended: under Wine a Linux
@@ -231,6 +239,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FileStatus Truncate(Handle handle, std::uint64_t length) override {
+    CheckFileCallAllowedHere();
     LARGE_INTEGER position{};
     position.QuadPart = static_cast<LONGLONG>(length);
     if (SetFilePointerEx(Native(handle), position, nullptr, FILE_BEGIN) &&
@@ -241,15 +250,18 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   FileStatus Sync(Handle handle) override {
+    CheckFileCallAllowedHere();
     return FlushFileBuffers(Native(handle)) ? FileStatus() : LastProblem();
   }
 
   FileStatus Close(Handle handle) override {
+    CheckFileCallAllowedHere();
     return CloseHandle(Native(handle)) ? FileStatus() : LastProblem();
   }
 
   void GuardAppend(Handle handle, std::uint64_t original, std::uint64_t expected,
                    std::string_view line) override {
+    CheckFileCallAllowedHere();
     if (!guard_enabled || guard_settled != nullptr) return;
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
     const HANDLE settled = CreateEventW(&inherited, TRUE, FALSE, nullptr);
@@ -283,6 +295,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   void AppendSettled() override {
+    CheckFileCallAllowedHere();
     if (guard_settled == nullptr) return;
     SetEvent(guard_settled);
     CloseHandle(guard_settled);

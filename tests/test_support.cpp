@@ -1,7 +1,5 @@
 #include "test_support.h"
 
-#include "storage_thread.h"
-
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -121,7 +119,6 @@ bool FaultyFileSystem::Fails(Op op) {
   }
   if (before) before(op, call);
   const std::lock_guard lock(mutex_);
-  on_forbidden_thread += !FileCallsAllowedHere();
   const int step = static_cast<int>(steps.size());
   steps.push_back(op);
   return failing_step && (step == *failing_step || (later_steps_fail && step > *failing_step));

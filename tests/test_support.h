@@ -100,7 +100,6 @@ RecordingSurface Repair(const std::string& path, FileSystem& files = SystemFiles
 // The system's files, each operation counted as a step, with chosen steps made to fail: a
 // failing reservation finds the file system unable to reserve (or with no room, as `failure`
 // says), a failing CanTruncate says no.
-// Every operation made on a thread that must not wait for the storage (a window's) is counted.
 class FaultyFileSystem : public FileSystem {
  public:
   // clang-format off
@@ -114,7 +113,6 @@ class FaultyFileSystem : public FileSystem {
   std::size_t most_per_write = SIZE_MAX;        // a write takes at most this many bytes
   std::vector<Op> steps;                        // every operation so far, in order
   int open_handles = 0;
-  int on_forbidden_thread = 0;  // operations made on a window's thread
 
   FileResult<Handle> OpenForReading(const std::string& path) override {
     return Opened(Fails(Op::kOpenForReading) ? failure : system_.OpenForReading(path));

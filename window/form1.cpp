@@ -19,7 +19,6 @@
 #include <mutex>
 
 #include "exit_signals.h"
-#include "fixit.h"
 #include "identity.h"
 #include "user_prompts.h"
 
@@ -42,8 +41,7 @@ Control* Place(Control* control, QRect geometry) {
 const QStringList kNarrowFamilies = {"Liberation Sans Narrow", "Nimbus Sans Narrow", "Arial Narrow",
                                      "DejaVu Sans Condensed"};
 // The longest status text: a summary with the largest count a run can report.
-const QString kLongestStatus = QString::fromUtf8(std::string(texts::kFixedBefore) + "9999999999" +
-                                                 std::string(texts::kFixedAfter));
+const QString kLongestStatus = QString::fromStdString(LongestStatusText());
 constexpr int kStatusWidth = 383;   // from the label's left edge to the window's
 constexpr int kStatusHeight = 18;   // above the progress bar
 constexpr int kLegiblePixels = 10;  // no smaller than this

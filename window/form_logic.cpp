@@ -9,6 +9,11 @@
 
 namespace nestmend {
 
+std::string LongestStatusText() {
+  // The summary with the largest count a run can report.
+  return std::string(texts::kFixedBefore) + "9999999999" + std::string(texts::kFixedAfter);
+}
+
 bool ProgressModel::SetMax(float max) {
   if (!(max > Min())) return false;  // NaN is refused too
   max_ = max;

@@ -11,10 +11,13 @@
 #include <string_view>
 
 #include "file_system.h"
-#include "input_file.h"
+#include "read_plan.h"
 #include "repair_surface.h"
 
 namespace nestmend {
+
+// The longest text the status line must show whole, for a view to choose its font.
+std::string LongestStatusText();
 
 // A path travels from a view to the engine without any lossy conversion. Text that cannot name
 // a file exactly (an unpaired surrogate, a name shown with replacement characters for bytes that

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "exit_signals.h"
-#include "fixit.h"
 #include "identity.h"
 #include "utf16.h"
 
@@ -148,7 +147,7 @@ void Form1::LayOut() {
   metrics.cbSize = sizeof metrics;
   SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
   const std::wstring longest =
-      Wide(std::string(texts::kFixedBefore) + "9999999999" + std::string(texts::kFixedAfter));
+      Wide(LongestStatusText());
   const HDC context = GetDC(STAT);
   HFONT font = nullptr;
   for (LONG height = std::labs(metrics.lfMessageFont.lfHeight); height >= pixels(135); --height) {
