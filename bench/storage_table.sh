@@ -9,14 +9,15 @@ platform=$1
 program=$(realpath "$2")
 slow_storage=$(realpath "$3")
 out=$(realpath -m "$4")
-probe_exe=${5:+$(realpath "$5")}
+if [[ -n ${5:-} ]]; then probe_exe=$(realpath "$5"); fi
 stall_ms=$((${STALL_SECONDS:-10} * 1000))
 long_stall_ms=$((${LONG_STALL_SECONDS:-60} * 1000))
 mkdir -p "$out"
 source "$(dirname "$0")/../tests/window_session.sh"
 mount_slow_storage "$slow_storage"
 counter() { sed -n "s/.*$1=\([0-9]*\).*/\1/p" "$work/mnt/.control"; }
-wait_until() { for _ in $(seq 6000); do eval "$1" && return 0; sleep 0.01; done; return 1; }
+# Until the shell test CONDITION holds, for at most 60 s.
+until_true() { wait_until 60 "$1 never held" eval "$1"; }
 balance() { echo $(($(tr -cd '{' < "$backing" | wc -c) - $(tr -cd '}' < "$backing" | wc -c))); }
 # A file of nested lines of about BYTES, seven blocks left open.
 nested() {
@@ -82,8 +83,8 @@ expect_end 60000
 echo "0.5 MB/s, no stall|$(pauses) over 20 s; Exit ended it in $ended_after_ms ms"
 
 # One stall in each phase.
-for phase in "pass 1:read $stall_ms 0 1 0 1" "pass 2:read $stall_ms 0 2 0 1" \
-    "the append's write:write $stall_ms 0 3 0 1"; do
+for phase in "pass 1:read stall=$stall_ms after_opens=1 count=1" "pass 2:read stall=$stall_ms after_opens=2 count=1" \
+    "the append's write:write stall=$stall_ms after_opens=3 count=1"; do
   nested 2000000
   original=$(stat -c %s "$backing")
   rules "${phase#*:}"
@@ -96,9 +97,9 @@ done
 # A long stall in pass 2, Exit 10 s in.
 nested 2000000
 original=$(stat -c %s "$backing")
-rules "read $long_stall_ms 0 2 0 1"
+rules "read stall=$long_stall_ms after_opens=2 count=1"
 run
-wait_until 'grep -q "stalled=[1-9]" "$work/mnt/.control"'
+until_true 'grep -q "stalled=[1-9]" "$work/mnt/.control"'
 sleep 10
 pauses_stop
 press_exit
@@ -108,9 +109,9 @@ echo "a stall of $long_stall_ms ms in pass 2, Exit 10 s in|$(pauses); Exit ended
 # A stall in the flush, Exit during it.
 nested 2000000
 original=$(stat -c %s "$backing")
-rules "fsync $stall_ms 0 3 0 1"
+rules "fsync stall=$stall_ms after_opens=3 count=1"
 run
-wait_until 'grep -q "stalled=[1-9]" "$work/mnt/.control"'
+until_true 'grep -q "stalled=[1-9]" "$work/mnt/.control"'
 sleep 1
 press_exit
 sleep 0.3
@@ -121,7 +122,7 @@ echo "a stall of ${stall_ms} ms in the flush, Exit 1 s in|$(pauses); the program
 
 # Writes and cut-backs fail from the middle of a 4,000,000-line append, then a second run.
 opens 4000000
-rules "write 0 5 3 90 0" "truncate 0 5 0 0 0"
+rules "write fail=5 after_opens=3 skip=90" "truncate fail=5"
 run
 wait_for_message
 pauses_stop
@@ -143,20 +144,20 @@ echo "every call fails from the flush on|$(finish flush-gone && what_became "$or
 
 # A file system that will not shrink files and cannot reserve room: a signal mid-append.
 opens 3000000
-rules "fallocate 0 95 0 0 0" "truncate 0 1 0 0 0"
+rules "fallocate fail=95" "truncate fail=1"
 run
-wait_until '[[ $(counter writes) -ge 10 ]]'
+until_true '[[ $(counter writes) -ge 10 ]]'
 kill -TERM "$program_pid"
 status=0
 wait "$program_pid" || status=$?
 # Under Wine the signal ends the program at once; the guard it left settles the append.
-wait_until '! pgrep -f -- --settle-append > /dev/null'
+until_true '! pgrep -f -- --settle-append > /dev/null'
 pauses_stop
 echo "no shrinking and no reserving, SIGTERM mid-append|exit status $status, file $(what_became 3000000)"
 
 # The same file system, full mid-append.
 opens 3000000
-rules "fallocate 0 95 0 0 0" "truncate 0 1 0 0 0" "write 0 28 3 60 0"
+rules "fallocate fail=95" "truncate fail=1" "write fail=28 after_opens=3 skip=60"
 run
 wait_for_message
 pauses_stop
@@ -168,9 +169,9 @@ if [[ $platform == windows ]]; then
   opens 20000000
   rules "rate 20000000"
   run
-  wait_until '[[ $(stat -c %s "$backing") -gt 20000000 ]]'
+  until_true '[[ $(stat -c %s "$backing") -gt 20000000 ]]'
   wine "$probe_exe" map "Z:${file//\//\\}" "Z:${work//\//\\}\\unmap" > "$work/mapped" &
-  wait_until 'grep -q mapped "$work/mapped"'
+  until_true 'grep -q mapped "$work/mapped"'
   press_exit
   expect_end 60000
   touch "$work/unmap"

@@ -112,7 +112,8 @@ std::string Reason(const RunOutcome& outcome) {
              " \"}\" the file lacks, so " + NoneAdded(outcome.lines);
     case Kind::kLeftBehind:
     case Kind::kStoppedPartial:
-      return "The storage failed while the lines were being added, and " +
+      return (outcome.kind == Kind::kLeftBehind ? "The storage failed" : "Stopped") +
+             std::string(" while the lines were being added, and ") +
              (outcome.lines == 1 ? std::string("the 1 line")
                                  : std::to_string(outcome.left_behind) + " of the " +
                                        Lines(outcome.lines)) +

@@ -27,7 +27,7 @@ files=$(dpkg -L nestmend)
 trap 'dpkg -r nestmend > /dev/null 2>&1 || true' EXIT
 [[ -x /usr/bin/nestmend ]] || { echo "FAIL: /usr/bin/nestmend was not installed"; exit 1; }
 DESKTOP_ENTRY=/usr/share/applications/org.nestmend.Nestmend.desktop \
-  "$(dirname "$0")/end_to_end_test.sh" /usr/bin/nestmend
+  "$(dirname "$0")/end_to_end_test.sh" linux /usr/bin/nestmend
 dpkg -r nestmend > /dev/null
 trap - EXIT
 left=()

@@ -6,12 +6,12 @@
 //
 // Rules are written to MOUNTPOINT/.control, one per line, each opening replacing them all and
 // counting the calls afresh:
-//   rate BYTES_PER_SECOND                    reads and writes take their time
-//   OP DELAY_MS ERRNO FROM_OPEN SKIP COUNT   calls of OP, once FROM_OPEN files have been opened,
-//                                            pass untouched SKIP times; the next COUNT (0: all)
-//                                            wait DELAY_MS, then fail with ERRNO (0: succeed)
-//   gone OP ERRNO                            from the first call of OP on, every call fails:
-//                                            the device has gone
+//   rate BYTES_PER_SECOND   reads and writes take their time
+//   OP [stall=MS] [fail=ERRNO] [after_opens=N] [skip=N] [count=N]
+//                           calls of OP, once N files have been opened (after_opens, default 0),
+//                           pass untouched `skip` times; the next `count` (default 0: all) wait
+//                           MS milliseconds, then fail with ERRNO (default 0: succeed)
+//   gone OP ERRNO           from the first call of OP on, every call fails: the device has gone
 // OP is open, read, write, fsync, getattr, truncate or fallocate. Reading .control tells what
 // happened so far: "opens=N reads=N writes=N stalled=N", stalled counting the calls waiting now.
 #define FUSE_USE_VERSION 35
@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -111,7 +112,16 @@ void AddRules(const std::string& text) {
     } else if (rule.op == "gone") {
       fields >> gone_at >> gone_error;
     } else {
-      fields >> rule.delay_ms >> rule.error >> rule.from_open >> rule.skip >> rule.count;
+      for (std::string field; fields >> field;) {
+        const std::size_t equals = field.find('=');
+        const std::string name = field.substr(0, equals);
+        const int value = std::atoi(field.c_str() + equals + 1);
+        for (auto [key, target] : {std::pair{"stall", &rule.delay_ms}, {"fail", &rule.error},
+                                   {"after_opens", &rule.from_open}, {"skip", &rule.skip},
+                                   {"count", &rule.count}}) {
+          if (name == key) *target = value;
+        }
+      }
       rules.push_back(rule);
     }
   }

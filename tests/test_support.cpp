@@ -77,7 +77,7 @@ void RecordingSurface::SetProgressValue(float new_value) {
 
 bool RecordingSurface::PumpEvents() {
   Record("Pump");
-  stopping = stopping || (stop_at_pump && pumps >= *stop_at_pump);
+  if (stop_at_pump && pumps >= *stop_at_pump) stopping = true;
   ++pumps;
   return !stopping;
 }
@@ -95,7 +95,7 @@ void RecordingSurface::SetReason(std::string_view text) {
 bool RecordingSurface::PumpEventsRepeatedly(std::uint64_t count) {
   if (expand_) return RepairSurface::PumpEventsRepeatedly(count);
   pumps += count;
-  stopping = stopping || (stop_at_pump && pumps > *stop_at_pump);
+  if (stop_at_pump && pumps > *stop_at_pump) stopping = true;
   return !stopping;
 }
 
@@ -106,7 +106,7 @@ bool RecordingSurface::ScanProgress(const ScanBatch& batch) {
 }
 
 void RecordingSurface::AppendProgress(std::uint64_t first_line, std::uint64_t count) {
-  stopping = stopping || (stop_at_line && first_line + count > *stop_at_line);
+  if (stop_at_line && first_line + count > *stop_at_line) stopping = true;
   if (expand_) return RepairSurface::AppendProgress(first_line, count);
   if (count > 0) SetProgressValue(static_cast<float>(first_line + count - 1));
 }

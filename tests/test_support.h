@@ -111,6 +111,7 @@ class FaultyFileSystem : public FileSystem {
   FileProblem failure = FileProblem::kFailed;   // how a step fails
   std::function<void(Op op, int call)> before;  // before each operation; `call` counts from 0
   std::size_t most_per_write = SIZE_MAX;        // a write takes at most this many bytes
+  std::size_t most_per_read = SIZE_MAX;         // and a read gives at most this many
   std::vector<Op> steps;                        // every operation so far, in order
   int open_handles = 0;
 
@@ -138,7 +139,8 @@ class FaultyFileSystem : public FileSystem {
   }
   FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
                                std::span<char> buffer) override {
-    return Fails(Op::kRead) ? failure : system_.Read(handle, offset, buffer);
+    if (Fails(Op::kRead)) return failure;
+    return system_.Read(handle, offset, buffer.first(std::min(buffer.size(), most_per_read)));
   }
   FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
     if (Fails(Op::kWrite)) return failure;

@@ -1,20 +1,83 @@
-# Sourced by tests that use the real Nestmend through its window as a person does, on Linux (the
-# Qt window) or under Wine (Nestmend.exe), in a virtual display of the test's own. Before it:
-# $platform (linux or windows) and $program. After it, beside virtual_display.sh's: start,
-# click_at X Y, type_path PATH, wait_for_message, answer_message, press_exit, expect_end MS, and
-# pauses_start / pauses_stop, which measure from outside how long the window leaves others waiting,
-# and mount_slow_storage with rules, storage that stalls and fails.
-# $probe_exe looks at Nestmend.exe's window from outside (tests/window_probe_windows.cpp).
+# Sourced by the tests and measures that use the real Nestmend through its window as a person
+# does, on Linux (the Qt window) or under Wine (Nestmend.exe), in a virtual X display of their
+# own. Before it: $platform (linux or windows) and $program; $probe_exe, Nestmend.exe's window
+# probe (tests/window_probe_windows.cpp), by default beside it in tests/.
+# After it: $work, a folder removed at the end; pids+=(PID) and at_exit+=("COMMAND") for what
+# the end must stop or run; start_display; start [ARGUMENT...]; click CONTROL (named as in
+# window/layout.h); type_path PATH; windows_path PATH; wait_for_message; answer_message;
+# press_exit; expect_end MS; pauses_start and pauses_stop; mount_slow_storage and rules;
+# wait_for_growth; expect_untouched_or_complete. Every wait is for a condition, with a limit.
+for tool in Xvfb xdotool; do
+  command -v "$tool" > /dev/null || { echo "SKIP: $tool is not installed (Debian: xvfb, xdotool)"; exit 77; }
+done
 if [[ $platform == windows ]]; then
-  # A Wine server belongs to the display it started on: this test has a prefix of its own.
+  command -v wine > /dev/null || { echo "SKIP: wine is not installed (Debian: wine, wine64)"; exit 77; }
+  # A Wine server belongs to the display it started on: these tests have a prefix of their own.
   export WINEPREFIX="${WINEPREFIX:-$(dirname "$program")/wine-prefix}-window" WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
+  probe_exe=${probe_exe:-$(dirname "$program")/tests/window_probe.exe}
 fi
-source "$(dirname "${BASH_SOURCE[0]}")/virtual_display.sh"
-if [[ $platform == windows ]]; then start_wine_server; fi
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+work=$(mktemp -d)
+pids=()
+at_exit=()
+cleanup() {
+  for command in "${at_exit[@]}"; do eval "$command" || true; done
+  # Only those still running: an ended process's number may belong to another one by now.
+  local running
+  running=$(jobs -pr)
+  for pid in "${pids[@]}"; do
+    if grep -qx "$pid" <<< "$running"; then kill "$pid" 2> /dev/null || true; fi
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
-# Starts the program with ARGUMENTS and finds its window; under Wine, where its client area
-# lies in the frame.
+# Runs COMMAND... until it succeeds, every 10 ms for at most SECONDS; fails with WHAT otherwise.
+wait_until() {
+  local seconds=$1 what=$2
+  shift 2
+  local deadline=$((SECONDS + seconds + 1))
+  until "$@"; do
+    ((SECONDS < deadline)) || { echo "FAIL: $what"; return 1; }
+    sleep 0.01
+  done
+}
+
+# Starts one more display; sets $new_display and $new_display_pid. Xvfb picks a free number and
+# writes it to the descriptor it is given.
+start_display() {
+  local number="$work/display-${#pids[@]}"
+  Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3> "$number" 2>> "$work/xvfb.log" &
+  new_display_pid=$!
+  pids+=("$new_display_pid")
+  wait_until 10 "no display started" test -s "$number"
+  new_display=":$(cat "$number")"
+}
+start_display
+export DISPLAY=$new_display
+unset QT_QPA_PLATFORM
+if [[ $platform == windows ]]; then
+  at_exit+=("wineserver -k 2> /dev/null")
+  wineserver -k 2> /dev/null || true
+  wineserver -w
+  mkdir -p "$WINEPREFIX"
+  wineserver -p > /dev/null 2>&1
+  wineboot --init > /dev/null 2>&1
+  # Wine's own fonts (Debian's fonts-wine) draw the title bar's buttons: Debian's Wine does not
+  # find them where they are installed.
+  if [[ -d /usr/share/wine/fonts ]]; then
+    ln -sf /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2> /dev/null || true
+  fi
+  # Without a window manager, every closing window would wait 2 s for one.
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f > /dev/null 2>&1
+fi
+
+# Windows' name for a file of this machine.
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# Starts the program with ARGUMENTS and finds its window; under Wine, where its client area lies
+# in the frame Wine draws.
 start() {
   if [[ $platform == windows ]]; then
     wine "$program" "$@" > "$work/nestmend.log" 2>&1 &
@@ -23,7 +86,7 @@ start() {
   fi
   program_pid=$!
   pids+=($program_pid)
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Nestmend$' | head -n 1)
+  window=$(timeout 30 xdotool search --sync --onlyvisible --name "^Nestmend$" | head -n 1) || { cat "$work/nestmend.log"; exit 1; }
   border=0
   caption=0
   if [[ $platform == windows ]]; then
@@ -33,14 +96,28 @@ start() {
   fi
 }
 
-# Clicks at X, Y of the window's client area.
-click_at() { xdotool mousemove --window "$window" $(($1 + border)) $(($2 + caption)) click 1; }
+# The centre of CONTROL in pixels of the client area, from window/layout.h.
+centre_of() {
+  local place frame
+  place=($(sed -n "s/.*k$1{\([-0-9, ]*\)}.*/\1/p" "$here/../window/layout.h" | tr -d ,))
+  frame=(0 0)
+  [[ $1 == FILE || $1 == Command1 ]] && frame=($(centre_of_frame))
+  echo $(((frame[0] + place[0] + place[2] / 2) / 15)) $(((frame[1] + place[1] + place[3] / 2) / 15))
+}
+centre_of_frame() { sed -n 's/.*kFrame1{\([0-9]*\), \([0-9]*\),.*/\1 \2/p' "$here/../window/layout.h"; }
+
+# Moves the pointer to X, Y of the client area.
+point_at() { xdotool mousemove --window "$window" $(($1 + border)) $(($2 + caption)); }
+click() {
+  point_at $(centre_of "$1")
+  xdotool click 1
+}
 
 # Types PATH, a file of this machine, into the path box (Windows names it by drive Z:).
 type_path() {
-  click_at 120 35
+  click FILE
   if [[ $platform == windows ]]; then
-    xdotool type --delay 2 "Z:${1//\//\\}"
+    xdotool type --delay 2 "$(windows_path "$1")"
   else
     xdotool type --delay 2 "$1"
   fi
@@ -48,33 +125,37 @@ type_path() {
 
 # Clicks "Exit"; the clock of expect_end starts as the button goes down.
 press_exit() {
-  xdotool mousemove --window "$window" $((345 + border)) $((46 + caption))
+  point_at $(centre_of Command3)
   exit_pressed_at=$(date +%s%N)
   xdotool click 1 &
 }
 
 # Waits for the closing message, a second window titled "Nestmend", for at most 30 s.
+message_shown() {
+  message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1 || true)
+  [[ -n "$message" ]]
+}
 wait_for_message() {
-  for _ in $(seq 600); do
-    message=$(xdotool search --onlyvisible --name '^Nestmend$' | grep -v -x "$window" | head -n 1 || true)
-    [[ -n "$message" ]] && return 0
-    sleep 0.05
-  done
-  echo "FAIL: no closing message appeared"
+  wait_until 30 "no closing message appeared" message_shown && return 0
   kill -0 "$program_pid" 2> /dev/null && echo "Nestmend still runs" || echo "Nestmend had ended"
-  echo "windows shown: $(xdotool search --onlyvisible --name '.' getwindowname %@ 2> /dev/null | paste -sd '|')"
   echo "Nestmend's output: $(cat "$work/nestmend.log")"
   exit 1
 }
 
+# Waits for the closing message and presses OK; it must go.
+message_gone() { ! xdotool search --onlyvisible --name '^Nestmend$' | grep -q -v -x "$window"; }
 answer_message() {
   wait_for_message
   xdotool windowfocus --sync "$message"
   xdotool key Return
+  wait_until 5 "the closing message did not go" message_gone || exit 1
 }
 
 # The program must end within MS milliseconds of the last press of "Exit"; $ended_after_ms says
-# how long it took.
+# how long it took. Under Wine an append has a guard, the program started again, that may still
+# act on the file once the program has ended (repair/append_guard_windows.h): it must be done too.
+program_ended() { ! kill -0 "$program_pid" 2> /dev/null; }
+no_guard() { ! pgrep -f -- '--settle-append' > /dev/null; }
 expect_end() {
   while kill -0 "$program_pid" 2> /dev/null; do
     if ((($(date +%s%N) - exit_pressed_at) / 1000000 > $1)); then
@@ -84,32 +165,23 @@ expect_end() {
     sleep 0.002
   done
   ended_after_ms=$((($(date +%s%N) - exit_pressed_at) / 1000000))
-  wait_for_guards
+  wait_until 10 "a guard of an append still runs 10 s after the program ended" no_guard || exit 1
 }
 
-# Under Wine an append has a guard, the program started again, that may still act on the file
-# once the program has ended (repair/append_guard_windows.h): it must be done first.
-wait_for_guards() {
-  [[ $platform == windows ]] || return 0
-  for _ in $(seq 200); do pgrep -f -- '--settle-append' > /dev/null || return 0; sleep 0.05; done
-  echo "FAIL: a guard of an append is still running 10 s after the program ended"
-  exit 1
-}
-
+# Measures, from outside, how long the window leaves others waiting: from pauses_start, which
+# returns once the measure has begun, to pauses_stop, which sets $longest_pause_ms (and, under
+# Wine, $was_hung).
 pauses_start() {
   rm -f "$work/pauses" "$work/pauses-stop"
   if [[ $platform == windows ]]; then
-    wine "$probe_exe" pauses "Z:${work//\//\\}\\pauses-stop" > "$work/pauses" 2>&1 &
+    wine "$probe_exe" pauses "$(windows_path "$work/pauses-stop")" > "$work/pauses" 2>&1 &
   else
-    python3 "$(dirname "${BASH_SOURCE[0]}")/window_pings.py" "$window" > "$work/pauses" &
+    python3 "$here/x11.py" pings "$window" > "$work/pauses" &
   fi
   pauses_pid=$!
   pids+=($pauses_pid)
-  for _ in $(seq 1000); do grep -q measuring "$work/pauses" 2> /dev/null && break; sleep 0.01; done
+  wait_until 10 "the measure of pauses never began" grep -q measuring "$work/pauses" || exit 1
 }
-
-# (pauses_start returns once the measure has begun.)
-# Sets $longest_pause_ms (and, under Wine, $was_hung) from the measure since pauses_start.
 pauses_stop() {
   if [[ $platform == windows ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid" 2> /dev/null || true; fi
   wait "$pauses_pid" || true
@@ -118,17 +190,34 @@ pauses_stop() {
   [[ -n "$longest_pause_ms" ]] || { echo "FAIL: no measure of pauses: $(cat "$work/pauses")"; exit 1; }
 }
 
-# Mounts SLOW_STORAGE, the test file system (tests/slow_storage), over $work/back at $work/mnt.
-# After it: $file, a file's path through it, and $backing, the same file beside it; and rules
-# RULE..., which replaces its rules ("OP DELAY_MS ERRNO FROM_OPEN SKIP COUNT", "rate BYTES" or
-# "gone OP ERRNO").
+# Mounts SLOW_STORAGE, the test file system (tests/slow_storage.cpp), over $work/back at
+# $work/mnt. After it: $file, a file's path through it, and $backing, the same file beside it;
+# and rules RULE..., which replaces its rules (see slow_storage.cpp).
 mount_slow_storage() {
   mkdir -p "$work/back" "$work/mnt"
   "$1" "$work/back" "$work/mnt" 2> "$work/storage.log" &
   pids+=($!)
   at_exit+=("fusermount3 -u -z '$work/mnt'")
-  for _ in $(seq 200); do [[ -e "$work/mnt/.control" ]] && break; sleep 0.02; done
+  wait_until 5 "the test file system did not mount" test -e "$work/mnt/.control" || exit 1
   file="$work/mnt/data.txt"
   backing="$work/back/data.txt"
 }
 rules() { printf '%s\n' "$@" > "$work/mnt/.control"; }
+
+# Waits until FILE grows past SIZE bytes: the append has begun.
+grown() { (($(stat -c %s "$1") > $2)); }
+wait_for_growth() { wait_until 10 "the append never began" grown "$1" "$2" || exit 1; }
+
+# FILE, once SIZE bytes of "{", must be those bytes alone or followed by every missing line.
+expect_untouched_or_complete() {
+  local size
+  size=$(stat -c %s "$1")
+  if ((size == $2)); then
+    echo "$3: the file was left as it was"
+  elif ((size == 4 * $2)) && cmp -s <(tail -c +$(($2 + 1)) "$1") <(yes $'}\r' | head -n "$2"); then
+    echo "$3: the file was completely repaired"
+  else
+    echo "FAIL: $3 left the file half repaired ($size bytes)"
+    exit 1
+  fi
+}

@@ -20,6 +20,7 @@
 
 #include "exit_signals.h"
 #include "identity.h"
+#include "layout.h"
 #include "user_prompts.h"
 
 namespace nestmend {
@@ -27,8 +28,8 @@ namespace {
 
 // The layout is given in twips; Qt works in device-independent pixels, 15 twips each, so a
 // high-DPI screen scales the whole window.
-QRect Twips(int left, int top, int width, int height) {
-  return {left / 15, top / 15, width / 15, height / 15};
+QRect Pixels(layout::Twips place) {
+  return {place.left / 15, place.top / 15, place.width / 15, place.height / 15};
 }
 
 template <typename Control>
@@ -78,13 +79,13 @@ QFont NarrowFont() {
 
 Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
     : QWidget(parent),
-      Frame1(Place(new QGroupBox("Filename", this), Twips(15, 0, 4485, 870))),
-      FILE(Place(new QLineEdit(Frame1), Twips(30, 345, 3825, 345))),
-      Command1(Place(new QPushButton("...", Frame1), Twips(3885, 345, 450, 375))),
-      Command2(Place(new QPushButton("Begin", this), Twips(4575, 105, 1200, 330))),
-      Command3(Place(new QPushButton("Exit", this), Twips(4590, 540, 1170, 300))),
-      STAT(Place(new QLabel("Status: Waiting", this), Twips(30, 915, 5760, 345))),
-      Progress(Place(new ProgressBar(this), Twips(0, 1185, 5790, 285))),
+      Frame1(Place(new QGroupBox("Filename", this), Pixels(layout::kFrame1))),
+      FILE(Place(new QLineEdit(Frame1), Pixels(layout::kFILE))),
+      Command1(Place(new QPushButton("...", Frame1), Pixels(layout::kCommand1))),
+      Command2(Place(new QPushButton("Begin", this), Pixels(layout::kCommand2))),
+      Command3(Place(new QPushButton("Exit", this), Pixels(layout::kCommand3))),
+      STAT(Place(new QLabel("Status: Waiting", this), Pixels(layout::kSTAT))),
+      Progress(Place(new ProgressBar(this), Pixels(layout::kProgress))),
       prompts_(prompts),
       logic_(*this, file_system),
       wake_target_(std::make_shared<WakeTarget>()) {
@@ -95,7 +96,7 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
   }
   setWindowIcon(icon);
   setFont(NarrowFont());
-  setFixedSize(5775 / 15, 1470 / 15);
+  setFixedSize(layout::kClientWidth / 15, layout::kClientHeight / 15);
   setAcceptDrops(true);
   FILE->setAcceptDrops(false);  // a dropped file goes to the window, which takes its path
   STAT->setTextFormat(Qt::PlainText);

@@ -11,6 +11,7 @@
 
 #include "exit_signals.h"
 #include "identity.h"
+#include "layout.h"
 #include "utf16.h"
 
 namespace nestmend {
@@ -21,20 +22,12 @@ constexpr UINT kEnableAgain = WM_APP + 1;  // the window stays usable under the 
 constexpr UINT_PTR kSignalTimer = 1;
 constexpr wchar_t kClassName[] = L"Nestmend.Form1";
 
-// The layout in twips (left, top, width, height), from the client area's top-left corner; the
-// path box and the browse button sit inside the frame at (15, 0).
-struct Twips {
-  int left, top, width, height;
-};
-constexpr Twips kFrame1{15, 0, 4485, 870};
-constexpr Twips kFile{15 + 30, 345, 3825, 345};
-constexpr Twips kCommand1{15 + 3885, 345, 450, 375};
-constexpr Twips kCommand2{4575, 105, 1200, 330};
-constexpr Twips kCommand3{4590, 540, 1170, 300};
-constexpr Twips kStat{30, 915, 5760, 345};
-constexpr Twips kProgress{0, 1185, 5790, 285};
-constexpr int kClientWidth = 5775;
-constexpr int kClientHeight = 1470;
+// The path box and the browse button are children of the window, not of the frame: placed from
+// the client area's corner.
+constexpr layout::Twips InFrame(layout::Twips place) {
+  return {layout::kFrame1.left + place.left, layout::kFrame1.top + place.top, place.width,
+          place.height};
+}
 
 // The message box showing now, and the window under it, for the hook that watches the box made.
 Form1* message_owner = nullptr;
@@ -126,18 +119,18 @@ TTTOOLINFOW Form1::StatusTool() {
 void Form1::LayOut() {
   const UINT dpi = GetDpiForWindow(window_) != 0 ? GetDpiForWindow(window_) : 96;
   const auto pixels = [&](int twips) { return MulDiv(twips, static_cast<int>(dpi), 1440); };
-  RECT frame{0, 0, pixels(kClientWidth), pixels(kClientHeight)};
+  RECT frame{0, 0, pixels(layout::kClientWidth), pixels(layout::kClientHeight)};
   AdjustWindowRectExForDpi(&frame, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE,
                            static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_EXSTYLE)), dpi);
   SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  for (const auto& [control, place] : {std::pair{Frame1, kFrame1},
-                                       {FILE, kFile},
-                                       {Command1, kCommand1},
-                                       {Command2, kCommand2},
-                                       {Command3, kCommand3},
-                                       {STAT, kStat},
-                                       {Progress, kProgress}}) {
+  for (const auto& [control, place] : {std::pair{Frame1, layout::kFrame1},
+                                       {FILE, InFrame(layout::kFILE)},
+                                       {Command1, InFrame(layout::kCommand1)},
+                                       {Command2, layout::kCommand2},
+                                       {Command3, layout::kCommand3},
+                                       {STAT, layout::kSTAT},
+                                       {Progress, layout::kProgress}}) {
     SetWindowPos(control, nullptr, pixels(place.left), pixels(place.top), pixels(place.width),
                  pixels(place.height), SWP_NOZORDER | SWP_NOACTIVATE);
   }
@@ -158,10 +151,10 @@ void Form1::LayOut() {
     SIZE extent{};
     GetTextExtentPoint32W(context, longest.c_str(), static_cast<int>(longest.size()), &extent);
     SelectObject(context, previous);
-    if (extent.cx <= pixels(kClientWidth - kStat.left)) break;
+    if (extent.cx <= pixels(layout::kClientWidth - layout::kSTAT.left)) break;
   }
   ReleaseDC(STAT, context);
-  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, pixels(kStat.width));  // long reasons wrap
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, pixels(layout::kSTAT.width));  // long reasons wrap
   for (const HWND control : {Frame1, FILE, Command1, Command2, Command3, STAT}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   }
