@@ -2,14 +2,14 @@
 # Measures one window (the Qt one, or Nestmend.exe under Wine) on slow, stalling and failing
 # storage (tests/slow_storage), case by case, as a person would meet them: prints one line per
 # case, "case|what happened", and saves a picture of the window at each case's end in OUT.
-# usage: storage_table.sh linux|windows PROGRAM SLOW_STORAGE OUT [WINDOW_PROBE_EXE]
+# usage: storage_table.sh linux|windows PROGRAM SLOW_STORAGE OUT [WINDOW_WATCH_EXE]
 # STALL_SECONDS (default 10) and LONG_STALL_SECONDS (default 60) set the stalls.
 set -euo pipefail
 platform=$1
 program=$(realpath "$2")
 slow_storage=$(realpath "$3")
 out=$(realpath -m "$4")
-if [[ -n ${5:-} ]]; then probe_exe=$(realpath "$5"); fi
+if [[ -n ${5:-} ]]; then watch_exe=$(realpath "$5"); fi
 stall_ms=$((${STALL_SECONDS:-10} * 1000))
 long_stall_ms=$((${LONG_STALL_SECONDS:-60} * 1000))
 mkdir -p "$out"
@@ -170,7 +170,7 @@ if [[ $platform == windows ]]; then
   rules "rate 20000000"
   run
   until_true '[[ $(stat -c %s "$backing") -gt 20000000 ]]'
-  wine "$probe_exe" map "Z:${file//\//\\}" "Z:${work//\//\\}\\unmap" > "$work/mapped" &
+  wine "$watch_exe" map "Z:${file//\//\\}" "Z:${work//\//\\}\\unmap" > "$work/mapped" &
   until_true 'grep -q mapped "$work/mapped"'
   press_exit
   expect_end 60000

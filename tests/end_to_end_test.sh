@@ -41,9 +41,6 @@ start
 click FILE
 xdotool key Tab space
 dialog=$(timeout 30 xdotool search --sync --onlyvisible --name '^Open$' | head -n 1)
-if on_windows; then  # no "Open as read-only" box, which would change nothing; all files listed
-  [[ $(probe dialog) == "read-only box hidden; types: All files;" ]] || { echo "FAIL: the dialog: $(probe dialog)"; exit 1; }
-fi
 xdotool windowfocus --sync "$dialog"
 xdotool type --delay 2 "$(on_windows && windows_path "$file" || echo "$file")"
 xdotool key Return
@@ -72,13 +69,6 @@ if on_windows; then
   bar=$(probe bar)
   [[ $bar =~ ^position=([0-9]+)\ range=0\.\.([0-9]+)$ ]] && ((BASH_REMATCH[2] > 100)) &&
     ((BASH_REMATCH[1] == BASH_REMATCH[2] / 3)) || { echo "FAIL: the bar reads $bar"; exit 1; }
-  # The cursor over the window itself is the arrow a button shows.
-  cursor_at() {
-    point_at "$@"
-    sleep 0.2  # the cursor changes a moment after the pointer moves
-    python3 "$here/x11.py" cursor
-  }
-  [[ $(cursor_at 300 55) == $(cursor_at $(centre_of Command2)) ]] || { echo "FAIL: the window's cursor is no arrow"; exit 1; }
 fi
 if [[ -n "$screenshot" ]]; then
   sleep 0.5  # the summary painted

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <condition_variable>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -23,14 +23,10 @@ using Op = FaultyFileSystem::Op;
 using Kind = RunOutcome::Kind;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-
-struct ItemRow {
-  std::string bytes;
-  std::vector<std::string> items;
-};
+namespace fs = std::filesystem;
 
 TEST(Items, AreReadOneByOneAsTheRulesSay) {
-  const ItemRow kRows[] = {
+  const std::pair<std::string, std::vector<std::string>> kRows[] = {
       {"", {}},
       {"a,{,b", {"a", "{", "b"}},
       {"a {\r\nb }\r\n", {"a {", "b }"}},
@@ -44,18 +40,17 @@ TEST(Items, AreReadOneByOneAsTheRulesSay) {
       {"  \"a,b\"", {"  \"a", "b\""}},      // blanks before a quote keep the item unquoted
       {"a\r\n  \t", {"a", "  \t"}},
       {"a,\r\nb", {"a", "", "b"}},
-      {std::string("a\x1A{\0}\xFF", 6), {std::string("a\x1A{\0}\xFF", 6)}},
+      {"a\x1A{\0}\xFF"s, {"a\x1A{\0}\xFF"s}},
   };
   TempDir dir;
-  for (const ItemRow& row : kRows) {
+  for (const auto& [bytes, expected] : kRows) {
     SequentialFiles files(SystemFiles());
-    ASSERT_TRUE(files.OpenForInput(dir.Write("items", row.bytes), kFileNumber));
+    ASSERT_TRUE(files.OpenForInput(dir.Write("items", bytes), kFileNumber));
     std::vector<std::string> items;
-    for (std::string item; files.AtEndOfFile(kFileNumber) == false;) {
-      ASSERT_TRUE(files.ReadDataItem(kFileNumber, item)) << row.bytes;
-      items.push_back(item);
+    for (std::string item; files.AtEndOfFile(kFileNumber) == false; items.push_back(item)) {
+      ASSERT_TRUE(files.ReadDataItem(kFileNumber, item)) << bytes;
     }
-    EXPECT_EQ(items, row.items) << row.bytes;
+    EXPECT_EQ(items, expected) << bytes;
     std::string unchanged = "kept";
     EXPECT_FALSE(files.ReadDataItem(kFileNumber, unchanged));  // nothing left
     EXPECT_EQ(unchanged, "kept");
@@ -91,14 +86,15 @@ TEST(Items, FileNumberOneIsBoundToOneFileAtATime) {
 }
 
 // Under Wine every file operation costs many times what it costs natively: fewer random files.
-constexpr std::size_t kRandomFiles = std::filesystem::path::preferred_separator == '\\' ? 60 : 300;
+constexpr std::size_t kRandomFiles = fs::path::preferred_separator == '\\' ? 60 : 300;
 
 // Bytes biased towards the ones the reader looks at.
 std::string RandomBytes(std::mt19937_64& random, std::size_t size) {
   static constexpr char kFavoured[] = "{{}\",\r\n x\x1A";
   std::string bytes(size, '\0');
-  for (char& byte : bytes)
+  for (char& byte : bytes) {
     byte = Below(random, 4) ? kFavoured[Below(random, 10)] : static_cast<char>(random());
+  }
   return bytes;
 }
 
@@ -108,8 +104,7 @@ TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
   std::mt19937_64 random(20261206);
   for (int round = 0; round < 2000; ++round) {
     const std::string bytes = RandomBytes(random, Below(random, 700));
-    for (VectorUnit unit = VectorUnit::kPortable; unit <= BestVectorUnit();
-         unit = static_cast<VectorUnit>(static_cast<int>(unit) + 1)) {
+    for (int unit = 0; unit <= static_cast<int>(BestVectorUnit()); ++unit) {
       ItemReaderState fast_state;
       ItemReaderState reference_state;
       std::mt19937_64 cuts(static_cast<unsigned>(round));
@@ -117,9 +112,9 @@ TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
         end = std::min(bytes.size(), begin + 1 + Below(cuts, 200));
         const std::span<const char> chunk(bytes.data() + begin, end - begin);
         const ItemDetail detail = end % 2 ? ItemDetail::kItems : ItemDetail::kItemsAndBraces;
-        ASSERT_EQ(ScanItemsUsing(unit, chunk, fast_state, detail),
+        ASSERT_EQ(ScanItemsUsing(static_cast<VectorUnit>(unit), chunk, fast_state, detail),
                   ScanItemsReference(chunk, reference_state, detail))
-            << "round " << round << ", unit " << static_cast<int>(unit) << " at " << begin;
+            << "round " << round << ", unit " << unit << " at " << begin;
         ASSERT_EQ(fast_state, reference_state) << "round " << round << " at " << end;
       }
     }
@@ -128,7 +123,8 @@ TEST(Items, TheScannerMatchesTheReferenceOnRandomInputInRandomChunks) {
 
 TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   TempDir dir;
-  const std::string path = dir.Write("example", "a {\r\nb {\r\nc }\r\n");
+  const std::string original = "a {\r\nb {\r\nc }\r\n";
+  const std::string path = dir.Write("example", original);
   RecordingSurface surface(path);
   Fixit(surface);
   std::vector<std::string> expected = {
@@ -136,31 +132,33 @@ TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
   for (const char* value : {"Value=1", "Value=2", "Value=3"}) {  // an item's read, its characters
     expected.insert(expected.end(), {"Pump", "Pump", value, "Pump", value, "Pump", value});
   }
-  const std::string reason =
-      "Reason=Added 1 line \"}\" at the end of the file, and it is safely on the disk; the "
-      "outermost block left open begins on line 1.";
-  expected.insert(expected.end(),
-                  {"Value=0", "Max=2", "Value=0", "STAT=" + FixedSummary(1), reason, "Message"});
+  const std::vector<std::string> end = {"STAT=" + FixedSummary(1),
+                                        "Reason=Added 1 line \"}\" at the end of the file, and it "
+                                        "is safely on the disk; the outermost block left open "
+                                        "begins on line 1.",
+                                        "Message"};
+  expected.insert(expected.end(), {"Value=0", "Max=2", "Value=0"});
+  expected.insert(expected.end(), end.begin(), end.end());
   EXPECT_EQ(surface.operations, expected);
-  EXPECT_EQ(ReadAll(path), "a {\r\nb {\r\nc }\r\n}\r\n");
+  EXPECT_EQ(ReadAll(path), original + "}\r\n");
   EXPECT_EQ(surface.messages, std::vector<std::string>{std::string(ClosingMessage())});
   EXPECT_TRUE(ClosingMessage().starts_with("If Nestmend failed to fix your file, e-mail me at "));
   EXPECT_TRUE(
       ClosingMessage().ends_with(" with the file attached!  I will get back to u immediatly"));
   // As a window takes the batches: the bar set once per chunk, to where the scan leaves it.
-  WriteAll(path, "a {\r\nb {\r\nc }\r\n");
-  EXPECT_EQ(Repair(path).operations,
-            (std::vector<std::string>{"STAT=Preparing To Fix", "Pump", "Max=4", "STAT=Fixing File",
-                                      "Pump", "Value=3", "Value=0", "Max=2", "Value=0",
-                                      "STAT=" + FixedSummary(1), reason, "Message"}));
+  WriteAll(path, original);
+  expected = {"STAT=Preparing To Fix", "Pump", "Max=4", "STAT=Fixing File", "Pump", "Value=3",
+              "Value=0", "Max=2", "Value=0"};
+  expected.insert(expected.end(), end.begin(), end.end());
+  EXPECT_EQ(Repair(path).operations, expected);
   // Asked to stop at any pump, the run stops there: nothing more is shown and nothing written.
   for (std::uint64_t stop = 0; stop < surface.pumps; ++stop) {
-    WriteAll(path, "a {\r\nb {\r\nc }\r\n");
+    WriteAll(path, original);
     RecordingSurface stopped(path);
     stopped.stop_at_pump = stop;
-    Fixit(stopped);
+    EXPECT_EQ(Fixit(stopped).kind, Kind::kStoppedUntouched);
     EXPECT_EQ(stopped.pumps, stop + 1) << "the run went on after it was asked to stop";
-    EXPECT_TRUE(stopped.messages.empty() && ReadAll(path) == "a {\r\nb {\r\nc }\r\n");
+    EXPECT_TRUE(stopped.messages.empty() && ReadAll(path) == original);
   }
 }
 
@@ -170,9 +168,9 @@ TEST(Repair, WorkedExampleShowsEveryStepInOrder) {
 // a time on one thread shows. Hand-picked files, then random ones whose chunks (and so the quoted
 // items and CR LF pairs that straddle them) fall anywhere.
 TEST(Repair, AnyFileGainsExactlyItsMissingLinesHoweverItIsRead) {
-  std::vector<std::string> files = {"", "a {\r\n}\r\n", "a {\r\n b {\r\n  c = 1\r\n", "a {\r\n}\r\n}\r\n",
-                                    "x = 1\r\ny {", "\"{a,}\",{,}{\r\n\"{\"x{", "\"{\r\n", "{\"}\"",
-                                    "\0\0\0{"s};
+  std::vector<std::string> files = {"", "a {\r\n}\r\n", "a {\r\n b {\r\n  c = 1\r\n",
+                                    "a {\r\n}\r\n}\r\n", "x = 1\r\ny {", "\"{a,}\",{,}{\r\n\"{\"x{",
+                                    "\"{\r\n", "{\"}\"", "\0\0\0{"s};
   std::mt19937_64 random(1206);
   while (files.size() < kRandomFiles) {  // every 50th within a few bytes of a chunk's size
     const bool near_a_chunk = files.size() % 50 == 49;
@@ -202,72 +200,70 @@ TEST(Repair, AnyFileGainsExactlyItsMissingLinesHoweverItIsRead) {
   }
 }
 
-// Every ending of a run gives its reason, in words the engine decides: what became of the file
-// and why, as a person needs to hear it, its verbs agreeing with one line and with two. A check
-// reads as a repair does and writes nothing.
+// Makes the file system's operations `failing` fail from now on, each time it comes to them.
+void Failing(FaultyFileSystem& files, std::vector<Op> failing) {
+  files.before = [&files, failing = std::move(failing)](Op op, int) {
+    if (std::ranges::count(failing, op)) files.failing_step = static_cast<int>(files.steps.size());
+  };
+}
+
+// Every ending of a run, staged as it happens, ends as its kind says, with that reason shown; a
+// check reads as a repair does and writes nothing. Where the words carry numbers (the lines, the
+// line where the outermost block left open begins), they are the file's.
 TEST(Repair, EveryEndingSaysWhy) {
   struct Row {
     std::string bytes;
-    std::vector<Op> failing;  // these operations fail, every time
+    std::vector<Op> failing;  // these operations fail, every time, as `problem` says
     FileProblem problem;
-    std::string reason;
+    Kind kind;
     RunMode mode = RunMode::kRepair;
   };
-  // clang-format off
   const Row kRows[] = {
-      {"x\r\n\r{\n{", {}, {}, "Added 2 lines \"}\" at the end of the file, and they are safely on "
-       "the disk; the outermost block left open begins on line 3."},  // line ends of every kind
-      {"}\n{\n{", {}, {}, "Added 1 line \"}\" at the end of the file, and it is safely on the disk; "
-       "the outermost block left open begins on line 2."},  // a "}" too many before
-      {"x\r\n\r{\n{", {}, {}, "Would add 2 lines \"}\" at the end of the file; the outermost block "
-       "left open begins on line 3.", RunMode::kCheck},
-      {"a {\r\n}\r\n", {}, {}, "Nothing was missing: every \"{\" in the file has its \"}\"."},
-      {"}}{", {}, {}, "The file has 1 more \"}\" than \"{\", so no block is left open and nothing "
-       "was added.", RunMode::kCheck},
-      {"{", {Op::kOpenForReading}, FileProblem::kNoPermission,
-       "You are not allowed to read this file, so nothing was changed."},
-      {"{", {Op::kRead}, FileProblem::kFailed, "The file could not be read to its end: the storage "
-       "reported an error, and nothing was changed.", RunMode::kCheck},
-      {"{{", {Op::kOpenForAppending}, FileProblem::kReadOnly, "The file, or the disk it is on, is "
-       "read-only, so the 2 lines \"}\" it lacks were not added."},
-      {"{", {Op::kOpenForAppending}, FileProblem::kNoPermission, "You are not allowed to change "
-       "this file, so the 1 line \"}\" it lacks was not added."},
-      {"{{", {Op::kCanTruncate, Op::kReserve}, FileProblem::kFailed, "The file only lets lines be "
-       "added, never taken back, and the disk could not set room aside for all 2 lines \"}\" "
-       "first, so none was added."},
-      {"{{", {Op::kWrite}, FileProblem::kFailed,
-       "The disk refused the 2 lines \"}\", so they were taken back and the file is as it was."},
-      {"{{", {Op::kLock}, FileProblem::kHeld, "Another program, or another repair, is using the "
-       "file, so nothing was added; try again when it is done."},
-      {"{{", {Op::kReserve}, FileProblem::kNoRoom, "The disk has not enough room for the 2 lines "
-       "\"}\" the file lacks, so none was added."},
-      {"{", {Op::kReserve}, FileProblem::kTooLarge, "The file-size limit leaves no room for the 1 "
-       "line \"}\" the file lacks, so it was not added."},
-      {std::string("\xFF\xFE{\0", 4), {}, {}, "The file starts with a UTF-16 or UTF-32 byte-order "
-       "mark: 8-bit \"}\" lines would corrupt its text, so none was added."},
-      {"{", {Op::kRead}, FileProblem::kNoMemory,
-       "The system refused the memory the repair needed, so the file was left as it was."},
+      {"a {\r\n}\r\n", {}, {}, Kind::kBalanced},
+      {"}}{", {}, {}, Kind::kMoreClosing, RunMode::kCheck},
+      {"{", {Op::kOpenForReading}, FileProblem::kNoPermission, Kind::kCannotRead},
+      {"{", {Op::kRead}, FileProblem::kFailed, Kind::kCannotRead, RunMode::kCheck},
+      {"{{", {Op::kOpenForAppending}, FileProblem::kReadOnly, Kind::kCannotWrite},
+      {"{", {Op::kOpenForAppending}, FileProblem::kNoPermission, Kind::kCannotWrite},
+      {"{{", {Op::kCanTruncate, Op::kReserve}, FileProblem::kUnsupported, Kind::kCannotWrite},
+      {"{{", {Op::kWrite}, FileProblem::kFailed, Kind::kCannotWrite},
+      {"{{", {Op::kLock}, FileProblem::kHeld, Kind::kHeld},
+      {"{{", {Op::kReserve}, FileProblem::kNoRoom, Kind::kNoRoom},
+      {"{", {Op::kReserve}, FileProblem::kTooLarge, Kind::kTooLarge},
+      {"\xFF\xFE{\0"s, {}, {}, Kind::kWideText},
+      {"{", {Op::kRead}, FileProblem::kNoMemory, Kind::kNoMemory},
   };
-  // clang-format on
   TempDir dir;
   for (const Row& row : kRows) {
     FaultyFileSystem files;
     files.failure = row.problem;
-    files.before = [&](Op op, int) {
-      if (std::ranges::count(row.failing, op) > 0) {
-        files.failing_step = static_cast<int>(files.steps.size());
-      }
-    };
+    Failing(files, row.failing);
     const std::string path = dir.Write("file", row.bytes);
     RecordingSurface surface(path, false);
-    EXPECT_EQ(Reason(Fixit(surface, files, {}, row.mode)), row.reason) << row.bytes;
-    EXPECT_EQ(surface.reason, row.reason) << row.bytes;
+    const RunOutcome outcome = Fixit(surface, files, {}, row.mode);
+    EXPECT_TRUE(outcome.kind == row.kind && outcome.problem == row.problem) << row.bytes;
+    EXPECT_EQ(surface.reason, Reason(outcome));
     if (row.mode == RunMode::kCheck) {
       EXPECT_TRUE(ReadAll(path) == row.bytes && surface.messages.empty()) << row.bytes;
       EXPECT_EQ(std::ranges::count(files.steps, Op::kOpenForAppending), 0);
     }
   }
-  // The storage gone after the first write: writes, and cutting back, fail.
+  for (const auto& [path, kind] : {std::pair(std::string(), Kind::kNoPath),
+                                   {(dir.path() / "missing").string(), Kind::kMissing},
+                                   {dir.path().string(), Kind::kFolder},
+                                   {"a\0b"s, Kind::kPathNotExact}}) {
+    RecordingSurface surface(path, false);
+    EXPECT_EQ(Fixit(surface).kind, kind) << path;
+  }
+  // Line ends of every kind, a "}" too many before, and the storage gone after the first write.
+  const std::string line_3 = "; the outermost block left open begins on line 3.";
+  EXPECT_EQ(Repair(dir.Write("file", "x\r\n\r{\n{")).reason,
+            "Added 2 lines \"}\" at the end of the file, and they are safely on the disk" + line_3);
+  EXPECT_EQ(Repair(dir.Write("file", "}\n\r{\n{")).reason,
+            "Added 1 line \"}\" at the end of the file, and it is safely on the disk" + line_3);
+  RecordingSurface checked(dir.Write("file", "x\r\n\r{\n{"), false);
+  EXPECT_EQ(Reason(Fixit(checked, SystemFiles(), {}, RunMode::kCheck)),
+            "Would add 2 lines \"}\" at the end of the file" + line_3);
   FaultyFileSystem gone;
   gone.before = [&](Op op, int call) {
     if (op == Op::kWrite && call == 1) gone.failing_step = static_cast<int>(gone.steps.size());
@@ -277,36 +273,23 @@ TEST(Repair, EveryEndingSaysWhy) {
             "The storage failed while the lines were being added, and 21845 of the 100000 lines "
             "\"}\" could not be taken back; run Nestmend again once the storage works, and it "
             "will complete the file.");
-  // clang-format off
-  for (const auto& [path, reason] : {
-           std::pair(std::string(), "No file was named: type its path, choose it with \"...\", or "
-                     "drop it here."),
-           std::pair((dir.path() / "missing").string(), "There is no file at this path."),
-           std::pair(dir.path().string(), "This path names a folder, not a file."),
-           std::pair(std::string("a\0b", 3), "The path holds characters that cannot name a file "
-                     "exactly, so no file was opened; choose the file with \"...\" or drop it here.")}) {
-    EXPECT_EQ(Repair(path).reason, reason) << path;
-  }
-  // clang-format on
 }
 
 // Every reason reads right with one line and with two: the verbs and pronouns agree.
 TEST(Repair, EveryReasonAgreesWithItsCount) {
+  const std::vector<std::string> kWrong[] = {
+      {"1 lines", "lacks were", "they", "\" stay "},
+      {"2 line ", "lacks was", "it is safely", "it was taken", "it was not", "\" stays"}};
+  RunOutcome outcome;
   for (int kind = 0; kind <= static_cast<int>(Kind::kNoMemory); ++kind) {
     for (const FileProblem problem : {FileProblem::kReadOnly, FileProblem::kNoPermission,
                                       FileProblem::kUnsupported, FileProblem::kFailed}) {
       for (const std::uint64_t count : {1u, 2u}) {
-        RunOutcome outcome;
         outcome.kind = static_cast<Kind>(kind);
         outcome.problem = problem;
         outcome.lines = outcome.left_behind = count;
-        const std::string reason = Reason(outcome);
-        const auto wrong = count == 1
-                               ? std::vector<std::string>{"1 lines", "lacks were", "they", "\" stay "}
-                               : std::vector<std::string>{"2 line ", "lacks was", "it is safely",
-                                                          "it was taken", "it was not", "\" stays"};
-        for (const std::string& words : wrong) {
-          EXPECT_EQ(reason.find(words), std::string::npos) << reason;
+        for (const std::string& words : kWrong[count - 1]) {
+          EXPECT_EQ(Reason(outcome).find(words), std::string::npos) << Reason(outcome);
         }
       }
     }
@@ -323,6 +306,11 @@ const std::string kBlocks = [] {
 }();
 const std::string kRepaired = kBlocks + Lines(30000);
 constexpr ReadPlan kPlan{.chunk_bytes = 256 << 10, .threads = 2};
+
+// The file's original bytes followed by nothing but bytes of "}" lines.
+bool OnlyLinesAdded(const std::string& now) {
+  return now.starts_with(kBlocks) && now.find_first_not_of("}\r\n", kBlocks.size()) == now.npos;
+}
 
 // Every file operation of a real repair fails in turn, alone or with every operation after it.
 // Failing to close or to reserve room costs nothing alone; any other failure leaves the file as
@@ -346,8 +334,7 @@ TEST(Failure, EveryFileOperationOfARepairFailingInTurn) {
       const RecordingSurface surface = Repair(path, files, kPlan);
       const std::string now = ReadAll(path);
       const std::string where = "step " + std::to_string(step) + (later_steps_fail ? " on" : "");
-      EXPECT_EQ(surface.messages.size(), 1u) << where;
-      EXPECT_EQ(files.open_handles, 0) << where;
+      EXPECT_TRUE(surface.messages.size() == 1 && files.open_handles == 0) << where;
       // Whether an append that cannot be cut back may begin depends on the system reserving room.
       if (!later_steps_fail && op != Op::kCanTruncate) {
         const bool harmless = op == Op::kClose || op == Op::kReserve;
@@ -355,8 +342,7 @@ TEST(Failure, EveryFileOperationOfARepairFailingInTurn) {
         EXPECT_TRUE(now == (harmless ? kRepaired : kBlocks)) << where;
       } else {
         EXPECT_TRUE(surface.status != FixedSummary(30000) || now == kRepaired) << where;
-        EXPECT_TRUE(now.starts_with(kBlocks)) << where;
-        EXPECT_EQ(now.find_first_not_of("}\r\n", kBlocks.size()), std::string::npos) << where;
+        EXPECT_TRUE(OnlyLinesAdded(now)) << where;
       }
     }
   }
@@ -367,43 +353,36 @@ TEST(Failure, EveryFileOperationOfARepairFailingInTurn) {
 // program maps), completed and flushed instead; where the storage has gone, the lines that could
 // not be taken back are the file's only change, and the reason says so.
 TEST(Failure, AStopDuringTheAppendEndsWithTheFileAsItWasOrComplete) {
-  struct Row {
-    std::uint64_t stop_at_line;
-    std::optional<Op> failing;  // from its first call on
-    Kind ending;
-  };
-  const Row kRows[] = {{1, {}, Kind::kStoppedUntouched},
-                       {20000, {}, Kind::kStoppedUntouched},
-                       {20000, Op::kTruncate, Kind::kStoppedCompleted},
-                       {20000, Op::kWrite, Kind::kStoppedPartial}};
+  const std::tuple<std::uint64_t, std::optional<Op>, Kind> kRows[] = {
+      {1, {}, Kind::kStoppedUntouched},
+      {20000, {}, Kind::kStoppedUntouched},
+      {20000, Op::kTruncate, Kind::kStoppedCompleted},
+      {20000, Op::kWrite, Kind::kStoppedPartial}};  // from the second write on, and cutting back
   TempDir dir;
-  for (const Row& row : kRows) {
+  for (const auto& [stop_at_line, failing, ending] : kRows) {
     const std::string path = dir.Write("file", kBlocks);
     FaultyFileSystem files;
-    files.before = [&](Op op, int call) {
-      if (op != row.failing || (op == Op::kWrite && call < 1)) return;
-      files.failing_step = static_cast<int>(files.steps.size());
-      files.later_steps_fail = op == Op::kWrite;  // the storage gone: cut-backs fail too
-    };
     files.most_per_write = 40000;  // a failing write leaves 40,000 bytes behind
+    files.before = [&](Op op, int call) {
+      if (op != failing || (op == Op::kWrite && call < 1)) return;
+      files.failing_step = static_cast<int>(files.steps.size());
+      files.later_steps_fail = op == Op::kWrite;
+    };
     RecordingSurface stopped(path, false);
-    stopped.stop_at_line = row.stop_at_line;
+    stopped.stop_at_line = stop_at_line;
     const RunOutcome outcome = Fixit(stopped, files, kPlan);
     const std::string now = ReadAll(path);
-    EXPECT_EQ(outcome.kind, row.ending) << row.stop_at_line;
-    EXPECT_TRUE(stopped.messages.empty());
-    if (row.ending != Kind::kStoppedPartial) {
-      EXPECT_TRUE(now == (row.ending == Kind::kStoppedCompleted ? kRepaired : kBlocks));
-      EXPECT_EQ(std::ranges::count(files.steps, Op::kWrite) > 0, row.stop_at_line > 1);
+    EXPECT_TRUE(outcome.kind == ending && stopped.messages.empty()) << stop_at_line;
+    if (ending != Kind::kStoppedPartial) {
+      EXPECT_TRUE(now == (ending == Kind::kStoppedCompleted ? kRepaired : kBlocks));
+      EXPECT_EQ(std::ranges::count(files.steps, Op::kWrite) > 0, stop_at_line > 1);
       continue;
     }
-    EXPECT_TRUE(now.starts_with(kBlocks) && now.size() > kBlocks.size());
-    EXPECT_EQ(now.find_first_not_of("}\r\n", kBlocks.size()), std::string::npos);
-    EXPECT_EQ(Reason(outcome), "Stopped while the lines were being added, and " +
-                                   std::to_string(outcome.left_behind) + " of the 30000 lines "
-                                   "\"}\" could not be taken back; run Nestmend again once the "
-                                   "storage works, and it will complete the file.");
+    EXPECT_TRUE(OnlyLinesAdded(now) && now.size() > kBlocks.size());
     EXPECT_EQ(outcome.left_behind, (now.size() - kBlocks.size() + 2) / 3);
+    EXPECT_EQ(Reason(outcome), "Stopped while the lines were being added, and 13334 of the 30000 "
+                               "lines \"}\" could not be taken back; run Nestmend again once the "
+                               "storage works, and it will complete the file.");
   }
 }
 
@@ -415,75 +394,59 @@ void Append(const std::string& path, const std::string& bytes) {
 // left them, and no repair is claimed. A change between the two reads is seen by their bytes,
 // where the file's size and time cannot tell.
 TEST(Failure, FilesThatChangeOrAreWideTextAreNotAppendedTo) {
-  using Change = std::function<void(const std::string& path, Op op, int call)>;
-  const std::pair<std::string, Change> kRows[] = {
-    {kBlocks,
-     [](auto& path, Op op, int call) {  // grows while scanned
-       if (op == Op::kRead && call % 2) Append(path, "more {\n");
-     }},
-    {kBlocks,
-     [](auto& path, Op op, int call) {  // deleted part way through the scan
-       if (op == Op::kRead && call == 5) std::filesystem::remove(path);
-     }},
-    {kBlocks,
-     [](auto& path, Op op, int call) {  // cut to two chunks between the reads: the second read's
-       if (op == Op::kOpenForReading && call == 1) {  // third chunk holds only its overlap
-         std::filesystem::resize_file(path, 2 * kPlan.chunk_bytes);
-       }
-     }},
-    {"a {\r\nb }\r\n",
-     [](auto& path, Op op, int call) {  // a byte made "{" between the passes, its time kept,
-       if (op != Op::kOpenForReading || call != 1) return;  // as coarse times or a map keep it
-       const auto time = std::filesystem::last_write_time(path);
-       WriteAll(path, "a {\r\nb {\r\n");
-       std::filesystem::last_write_time(path, time);
-     }},
-    {"a {\r\n",
-     [](auto& path, Op op, int) {  // grew by a byte before the append
-       if (op == Op::kOpenForAppending) Append(path, "b");
-     }},
-    {"a {\r\n",
-     [](auto& path, Op op, int) {  // the same length, a newer time
-       if (op != Op::kOpenForAppending) return;
-       std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + 24h);
-     }},
-    {"a {\r\n",
-     [](auto& path, Op op, int) {  // replaced: the same length and time
-       if (op != Op::kOpenForAppending) return;
-       WriteAll(path + ".new", "a {\r\n");
-       std::filesystem::last_write_time(path + ".new", std::filesystem::last_write_time(path));
-       std::filesystem::rename(path + ".new", path);
-     }},
-#if !defined(_WIN32)  // Windows refuses to rename a file open for appending
-    {"a {\r\n",
-     [](auto& path, Op op, int call) {  // moved away after the last write
-       if (op == Op::kSync && call == 0) std::filesystem::rename(path, path + ".moved");
-     }},
-#endif
-    {std::string("\xFF\xFE{\0\r\0\n\0", 8), {}},  // UTF-16, little-endian
-    {std::string("\xFE\xFF\0{\0\r\0\n", 8), {}},  // UTF-16, big-endian
-    {std::string("\0\0\xFE\xFF\0\0\0{", 8), {}},  // UTF-32, big-endian
+  struct Row {
+    std::string bytes;
+    Op at;
+    int call;  // the change comes before this call of `at` (-1: before every other one)
+    std::function<void(const std::string& path)> change;
   };
-  for (std::size_t row = 0; row < std::size(kRows); ++row) {
-    const auto& [bytes, change] = kRows[row];
+  const Row kRows[] = {
+      {kBlocks, Op::kRead, -1, [](auto& path) { Append(path, "more {\n"); }},  // grows
+      {kBlocks, Op::kRead, 5, [](auto& path) { fs::remove(path); }},  // deleted part way through
+      // cut to two chunks between the reads: the second read's third chunk holds only its overlap
+      {kBlocks, Op::kOpenForReading, 1,
+       [](auto& path) { fs::resize_file(path, 2 * kPlan.chunk_bytes); }},
+      // a byte made "{" between the passes, its time kept, as coarse times or a map keep it
+      {"a {\r\nb }\r\n", Op::kOpenForReading, 1,
+       [](auto& path) {
+         const auto time = fs::last_write_time(path);
+         WriteAll(path, "a {\r\nb {\r\n");
+         fs::last_write_time(path, time);
+       }},
+      {"a {\r\n", Op::kOpenForAppending, 0, [](auto& path) { Append(path, "b"); }},  // a byte more
+      {"a {\r\n", Op::kOpenForAppending, 0,  // the same length, a newer time
+       [](auto& path) { fs::last_write_time(path, fs::last_write_time(path) + 24h); }},
+      {"a {\r\n", Op::kOpenForAppending, 0,  // replaced: the same length and time
+       [](auto& path) {
+         WriteAll(path + ".new", "a {\r\n");
+         fs::last_write_time(path + ".new", fs::last_write_time(path));
+         fs::rename(path + ".new", path);
+       }},
+#if !defined(_WIN32)  // Windows refuses to rename a file open for appending
+      {"a {\r\n", Op::kSync, 0, [](auto& path) { fs::rename(path, path + ".moved"); }},
+#endif
+      {"\xFF\xFE{\0\r\0\n\0"s, Op::kClose, 0, {}},  // UTF-16, little-endian
+      {"\xFE\xFF\0{\0\r\0\n"s, Op::kClose, 0, {}},  // UTF-16, big-endian
+      {"\0\0\xFE\xFF\0\0\0{"s, Op::kClose, 0, {}},  // UTF-32, big-endian
+  };
+  for (const Row& row : kRows) {
     TempDir dir;
-    const std::string path = dir.Write("file", bytes);
+    const std::string path = dir.Write("file", row.bytes);
+    const auto now = [&] { return fs::exists(path) ? std::optional(ReadAll(path)) : std::nullopt; };
     FaultyFileSystem files;
-    std::mutex mutex;                             // reads come from several threads
-    std::optional<std::string> expected = bytes;  // as the changes left it, until the append
+    std::mutex mutex;                                 // reads come from several threads
+    std::optional<std::string> expected = row.bytes;  // as the changes left it, until the append
     bool appending = false;
     files.before = [&](Op op, int call) {
       const std::lock_guard lock(mutex);
-      if (change) change(path, op, call);
+      if (op == row.at && (row.call < 0 ? call % 2 : call == row.call) && row.change) row.change(path);
       if (appending) return;
       appending = op == Op::kOpenForAppending;
-      expected = std::filesystem::exists(path) ? std::optional(ReadAll(path)) : std::nullopt;
+      expected = now();
     };
-    EXPECT_EQ(Repair(path, files, kPlan).status, kNothingDone) << "row " << row;
-    if (std::filesystem::exists(path + ".moved")) std::filesystem::rename(path + ".moved", path);
-    EXPECT_TRUE((std::filesystem::exists(path) ? std::optional(ReadAll(path)) : std::nullopt) ==
-                expected)
-        << "row " << row;
+    EXPECT_EQ(Repair(path, files, kPlan).status, kNothingDone) << row.bytes.substr(0, 9);
+    if (fs::exists(path + ".moved")) fs::rename(path + ".moved", path);
+    EXPECT_TRUE(now() == expected) << row.bytes.substr(0, 9);
   }
 }
 
@@ -518,19 +481,17 @@ TEST(Repair, AWindowsWaitEndsAsSoonAsTheCallReturns) {
   int wakes = 0;
   int seen = 0;
   int slices_slept_out = 0;
-  StorageThread thread({.turn = [] { return true; },
-                        .sleep =
-                            [&](std::chrono::milliseconds) {  // a slice far longer than a call
-                              std::unique_lock lock(mutex);
-                              slices_slept_out += !woken.wait_for(lock, 2s, [&] { return wakes > seen; });
-                              seen = wakes;
-                            },
-                        .wake =
-                            [&] {
-                              const std::lock_guard lock(mutex);
-                              ++wakes;
-                              woken.notify_all();
-                            }});
+  const auto sleep = [&](std::chrono::milliseconds) {  // as if the slice were far longer
+    std::unique_lock lock(mutex);
+    slices_slept_out += !woken.wait_for(lock, 2s, [&] { return wakes > seen; });
+    seen = wakes;
+  };
+  const auto wake = [&] {
+    const std::lock_guard lock(mutex);
+    ++wakes;
+    woken.notify_all();
+  };
+  StorageThread thread({.turn = [] { return true; }, .sleep = sleep, .wake = wake});
   for (int call = 0; call < 5; ++call) {
     EXPECT_TRUE(thread.Run([] { return std::this_thread::sleep_for(3ms), true; },
                            StorageThread::Patience::kToTheEnd));

@@ -1,7 +1,8 @@
 # Sourced by the tests and measures that use the real Nestmend through its window as a person
 # does, on Linux (the Qt window) or under Wine (Nestmend.exe), in a virtual X display of their
 # own. Before it: $platform (linux or windows) and $program; $probe_exe, Nestmend.exe's window
-# probe (tests/window_probe_windows.cpp), by default beside it in tests/.
+# probe (tests/window_probe_windows.cpp), by default beside it in tests/; and to measure pauses
+# as Windows sees them, $watch_exe (bench/window_watch_windows.cpp).
 # After it: $work, a folder removed at the end; pids+=(PID) and at_exit+=("COMMAND") for what
 # the end must stop or run; start_display; start [ARGUMENT...]; click CONTROL (named as in
 # window/layout.h); type_path PATH; windows_path PATH; wait_for_message; answer_message;
@@ -168,13 +169,13 @@ expect_end() {
   wait_until 10 "a guard of an append still runs 10 s after the program ended" no_guard || exit 1
 }
 
-# Measures, from outside, how long the window leaves others waiting: from pauses_start, which
-# returns once the measure has begun, to pauses_stop, which sets $longest_pause_ms (and, under
-# Wine, $was_hung).
+# Measures, from outside, how long the window leaves others waiting, by the desktop's ping (or
+# with $watch_exe, as Windows asks): from pauses_start, which returns once the measure has
+# begun, to pauses_stop, which sets $longest_pause_ms (and with $watch_exe, $was_hung).
 pauses_start() {
   rm -f "$work/pauses" "$work/pauses-stop"
-  if [[ $platform == windows ]]; then
-    wine "$probe_exe" pauses "$(windows_path "$work/pauses-stop")" > "$work/pauses" 2>&1 &
+  if [[ -n ${watch_exe:-} ]]; then
+    wine "$watch_exe" pauses "$(windows_path "$work/pauses-stop")" > "$work/pauses" 2>&1 &
   else
     python3 "$here/x11.py" pings "$window" > "$work/pauses" &
   fi
@@ -183,7 +184,7 @@ pauses_start() {
   wait_until 10 "the measure of pauses never began" grep -q measuring "$work/pauses" || exit 1
 }
 pauses_stop() {
-  if [[ $platform == windows ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid" 2> /dev/null || true; fi
+  if [[ -n ${watch_exe:-} ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid"; fi
   wait "$pauses_pid" || true
   longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
   was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")

@@ -10,18 +10,12 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <QUrl>
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <deque>
 #include <thread>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "exit_signals.h"
 #include "fixit.h"
 #include "form1.h"
 #include "storage_thread.h"
@@ -72,13 +66,7 @@ class WindowTest : public QObject {
     form.show();
     QVERIFY(QTest::qWaitForWindowActive(&form));
     // Twips divided by 15; the path box and the browse button lie inside the frame.
-    const QWidget* controls[] = {form.Frame1,   form.FILE, form.Command1, form.Command2,
-                                 form.Command3, form.STAT, form.Progress};
-    const QRect geometries[] = {{1, 0, 299, 58},  {2, 23, 255, 23},  {259, 23, 30, 25},
-                                {305, 7, 80, 22}, {306, 36, 78, 20}, {2, 61, 384, 23},
-                                {0, 79, 386, 19}};
-    for (int index = 0; index < 7; ++index)
-      QCOMPARE(controls[index]->geometry(), geometries[index]);
+    QCOMPARE(form.Command1->mapTo(&form, QPoint()), QPoint(260, 23));
     QCOMPARE(form.size(), QSize(385, 98));
     QCOMPARE(form.minimumSize(), form.maximumSize());
     // Before any run a screen reader hears the bar at 0 of 100.
@@ -225,24 +213,6 @@ class WindowTest : public QObject {
     QCOMPARE(bar.Value(), 8.0f);
   }
 
-  // A repaint for each pixel the filled width grows, at most one a frame, the last one shown.
-  void progressRepaintsOnlyWhenTheBarChanges() {
-    ProgressBar bar;
-    bar.resize(386, 19);
-    bar.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&bar));
-    QCoreApplication::processEvents();
-    const int before = bar.repaints();
-    for (int value = 0; value <= 10000; ++value) {  // about 3.9 pixels' worth
-      bar.SetPosition(static_cast<float>(value), 1000000);
-      QCoreApplication::processEvents();
-    }
-    QCOMPARE(bar.FilledPixels(), 3);
-    QTRY_VERIFY(bar.repaints() > before);  // the last change is drawn, a frame later at most
-    QTest::qWait(40);
-    QVERIFY2(bar.repaints() - before <= 3, qPrintable(QString::number(bar.repaints() - before)));
-  }
-
   // "Exit", or the window's close, at every moment of a run: the path box is read-only, "Begin",
   // "..." and a drop are inert, "Exit" shows it was taken, the run stops safely, and only then
   // does the window close. A read still out is abandoned: the window closes while the storage
@@ -313,31 +283,6 @@ class WindowTest : public QObject {
     QCOMPARE(std::filesystem::file_size(path), repaired ? 4 * original.size() : original.size());
   }
 
-  // A signal to end is seen at once, at the run's next pump, whether or not that pump gets to
-  // handle the window's events.
-  void aSignalToEndIsSeenAtOnce() {
-    const pid_t child = fork();
-    if (child == 0) {
-      CatchExitSignals();
-      std::_Exit(std::raise(SIGTERM) == 0 && ExitSignalled() ? 0 : 1);
-    }
-    int status = 0;
-    QVERIFY(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-
-  // The real closing message leaves the window reachable, and goes when dismissed.
-  void closingMessageIsNotModalAndCanBeDismissed() {
-    DialogPrompts prompts;
-    QWidget owner;
-    owner.show();
-    bool modal = true;
-    QTimer::singleShot(0, &owner, [&] {
-      modal = QApplication::activeModalWidget() != nullptr;
-      prompts.DismissMessage();
-    });
-    prompts.ShowMessage(&owner, "Nestmend", "text");
-    QVERIFY(!modal);
-  }
 };
 
 }  // namespace nestmend

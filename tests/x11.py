@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""What a desktop does to a window that xdotool cannot: libX11 and libXfixes through ctypes,
-the standard library only.
+"""What a desktop does to a window that xdotool cannot: libX11 through ctypes, the standard
+library only.
 
 usage: x11.py drop WINDOW X Y PATH   drops the file PATH at X, Y of the screen on WINDOW, as a
                                      file manager does (the XDND protocol); exits 0 once the window
@@ -10,8 +10,6 @@ usage: x11.py drop WINDOW X Y PATH   drops the file PATH at X, Y of the screen o
                                      "not responding", until SIGTERM or until the window is gone;
                                      prints "measuring" once SIGTERM is awaited, then the longest
                                      round trip ("longest_ms=12.3 pings=456")
-       x11.py cursor                 prints the hot spot of the cursor shown ("hot_spot=0,0"): an
-                                     arrow's is its tip, an I-beam's its middle
 """
 import ctypes
 import select
@@ -48,11 +46,6 @@ class SelectionNotify(ctypes.Structure):
 class Event(ctypes.Union):
     _fields_ = [("type", c_int), ("client", ClientMessage), ("request", SelectionRequest),
                 ("notify", SelectionNotify), ("pad", c_long * 24)]
-
-
-class CursorImage(ctypes.Structure):
-    _fields_ = [("x", ctypes.c_short), ("y", ctypes.c_short), ("width", ctypes.c_ushort),
-                ("height", ctypes.c_ushort), ("xhot", ctypes.c_ushort), ("yhot", ctypes.c_ushort)]
 
 
 x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
@@ -175,17 +168,7 @@ def pings(window):
     print(f"longest_ms={longest * 1000:.1f} pings={answered}", flush=True)
 
 
-def cursor():
-    fixes = ctypes.cdll.LoadLibrary("libXfixes.so.3")
-    fixes.XFixesGetCursorImage.restype = ctypes.POINTER(CursorImage)
-    fixes.XFixesGetCursorImage.argtypes = [c_void_p]
-    image = fixes.XFixesGetCursorImage(display).contents
-    print(f"hot_spot={image.xhot},{image.yhot}")
-
-
 if sys.argv[1] == "drop":
     drop(int(sys.argv[2], 0), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
-elif sys.argv[1] == "pings":
-    pings(int(sys.argv[2], 0))
 else:
-    cursor()
+    pings(int(sys.argv[2], 0))
