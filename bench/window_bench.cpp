@@ -26,7 +26,7 @@ class TimedPrompts final : public nestmend::UserPrompts {
   std::optional<QString> ChooseFileToOpen(QWidget*, const QString&) override {
     return std::nullopt;
   }
-  void ShowMessage(QWidget*, const QString&, const QString&) override {
+  void ShowMessage(QWidget*, const QString&, const QString&, const QString&) override {
     message_at_ns = run_clock.nsecsElapsed();
   }
   void DismissMessage() override {}

@@ -53,3 +53,16 @@ It counts the file's braces and appends exactly the missing \"}\" lines, in
 place; every original byte stays as it was. A repair that cannot be done
 completely leaves the file untouched, and the window says so.")
 include(CPack)
+# Building the program builds what installing it needs, so that the install never finds a part
+# missing.
+add_dependencies(nestmend nestmend_documents)
+
+# Uninstalling: `cmake -P uninstall.cmake` in the build folder removes every file the install
+# wrote, as its manifest lists them (under DESTDIR when one is set), and nothing else.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/uninstall.cmake CONTENT [[
+file(STRINGS "@CMAKE_BINARY_DIR@/install_manifest.txt" installed)
+foreach(file IN LISTS installed)
+  message(STATUS "Removing $ENV{DESTDIR}${file}")
+  file(REMOVE "$ENV{DESTDIR}${file}")
+endforeach()
+]] @ONLY)

@@ -62,8 +62,8 @@ fi
 answer_message
 expect_repaired "$file" "the file was not repaired as expected"
 if on_windows; then
-  reason=$(probe status | tail -n 1)
-  [[ $reason == 'Added 2 lines "}" at the end of the file, and they are safely on the disk; the outermost block left open begins on line 1.' ]] ||
+  reason=$(probe status | tail -n 2)
+  [[ $reason == 'Added 2 lines "}" at the end of the file, and they are safely on the disk; the outermost block left open begins on line 1.'$'\n''shown whole' ]] ||
     { echo "FAIL: the tooltip reads: $reason"; exit 1; }
   # The bar: a third of its width for the first of two lines.
   bar=$(probe bar)

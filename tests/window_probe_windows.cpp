@@ -1,7 +1,9 @@
 // Looks at Nestmend.exe's window from another program, as Windows and assistive tools do.
 // usage: window_probe.exe set-path TEXT sets the path box's text; \uXXXX in TEXT is one UTF-16
 //                                       unit, so that an unpaired surrogate can be given
-//        window_probe.exe status        prints the status line's text, then its tooltip, UTF-8
+//        window_probe.exe status        prints the status line's text, then its tooltip, UTF-8 and
+//                                       on one line, then "shown whole" when each of the
+//                                       tooltip's lines fits its width, or "cut"
 //        window_probe.exe bar           prints the progress bar's position and range
 #include <windows.h>
 // After windows.h, which they need.
@@ -57,12 +59,42 @@ std::wstring Text(HWND control) {
   return text;
 }
 
-// The tooltip the form shows over `control`, read from its tooltip window in the form's memory.
-std::wstring Tooltip(HWND form, HWND control) {
+// The form's tooltip window.
+HWND TooltipOf(HWND form) {
   HWND tooltip = nullptr;
   while ((tooltip = FindWindowExW(nullptr, tooltip, TOOLTIPS_CLASSW, nullptr)) != nullptr) {
     if (GetWindow(tooltip, GW_OWNER) == form) break;
   }
+  return tooltip;
+}
+
+// Whether each line of `text` fits inside the tooltip's border and margins at its widest, in its
+// font (the system's status font).
+bool Fits(HWND tooltip, const std::wstring& text) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+  const HDC context = GetDC(nullptr);
+  const HFONT font = CreateFontIndirectW(&metrics.lfStatusFont);
+  const HGDIOBJ previous = SelectObject(context, font);
+  const auto width = SendMessageW(tooltip, TTM_GETMAXTIPWIDTH, 0, 0);
+  bool fits = width > 0;
+  for (std::size_t begin = 0; begin <= text.size();) {
+    const std::size_t end = std::min(text.find(L'\n', begin), text.size());
+    SIZE extent{};
+    GetTextExtentPoint32W(context, text.c_str() + begin, static_cast<int>(end - begin), &extent);
+    fits = fits && extent.cx <= width - 16;
+    begin = end + 1;
+  }
+  SelectObject(context, previous);
+  DeleteObject(font);
+  ReleaseDC(nullptr, context);
+  return fits;
+}
+
+// The tooltip the form shows over `control`, read from its tooltip window in the form's memory.
+std::wstring Tooltip(HWND form, HWND control) {
+  const HWND tooltip = TooltipOf(form);
   DWORD process_id = 0;
   GetWindowThreadProcessId(form, &process_id);
   const HANDLE process =
@@ -103,7 +135,12 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"status") {
     const HWND status = Control(form, L"Static");
-    std::printf("%s\n%s\n", Utf8(Text(status)).c_str(), Utf8(Tooltip(form, status)).c_str());
+    std::wstring reason = Tooltip(form, status);
+    std::erase(reason, L'\u00A0');  // the slack that ends each line
+    const bool whole = Fits(TooltipOf(form), reason);
+    std::replace(reason.begin(), reason.end(), L'\n', L' ');
+    std::printf("%s\n%s\n%s\n", Utf8(Text(status)).c_str(), Utf8(reason).c_str(),
+                whole ? "shown whole" : "cut");
     return 0;
   }
   if (command == L"bar") {

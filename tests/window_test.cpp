@@ -35,8 +35,10 @@ class ScriptedPrompts final : public UserPrompts {
     answers.pop_front();
     return answer;
   }
-  void ShowMessage(QWidget*, const QString& title, const QString& text) override {
+  void ShowMessage(QWidget*, const QString& title, const QString& text,
+                   const QString& description) override {
     messages.push_back(title + ": " + text);
+    descriptions.push_back(description);
     if (while_message) while_message();
   }
   void DismissMessage() override { ++dismissed; }
@@ -44,6 +46,7 @@ class ScriptedPrompts final : public UserPrompts {
   std::deque<std::optional<QString>> answers;
   QStringList offered;  // what the dialog was opened with
   QStringList messages;
+  QStringList descriptions;  // what screen readers hear with each message
   std::function<void()> while_message;
   int dismissed = 0;
 };

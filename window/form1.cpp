@@ -57,6 +57,10 @@ std::string PathOfText(const QString& text) {
   return exact ? bytes.toStdString() : kNotExactMark + bytes.toStdString();
 }
 
+QString Text(std::string_view utf8) {
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
 bool ShowsWhole(const QFont& font) {
   const QFontMetrics metrics(font);
   return metrics.horizontalAdvance(kLongestStatus) <= kStatusWidth &&
@@ -210,11 +214,11 @@ void Form1::SetPathText(std::string_view text) {
 
 void Form1::SetStatusText(std::string_view text) {
   // With no accessible name of its own, the label announces each new text as its name.
-  STAT->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  STAT->setText(Text(text));
 }
 
 void Form1::SetStatusReason(std::string_view reason) {
-  const QString text = QString::fromUtf8(reason.data(), static_cast<qsizetype>(reason.size()));
+  const QString text = Text(reason);
   STAT->setToolTip(text);
   STAT->setAccessibleDescription(text.isEmpty() ? QStringLiteral("Status of the repair") : text);
 }
@@ -268,9 +272,9 @@ std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
   return PathOfText(*chosen);
 }
 
-void Form1::ShowMessage(std::string_view title, std::string_view text) {
-  prompts_.ShowMessage(this, QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())),
-                       QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+void Form1::ShowMessage(std::string_view title, std::string_view text,
+                        std::string_view description) {
+  prompts_.ShowMessage(this, Text(title), Text(text), Text(description));
 }
 
 void Form1::DismissMessage() { prompts_.DismissMessage(); }

@@ -59,7 +59,8 @@ class Form1 final : public QWidget, private FormView {
   void SleepHandlingEvents(std::chrono::milliseconds limit) override;
   std::function<void()> Waker() override;
   std::optional<std::string> ChooseFileToOpen(std::string_view current) override;
-  void ShowMessage(std::string_view title, std::string_view text) override;
+  void ShowMessage(std::string_view title, std::string_view text,
+                   std::string_view description) override;
   void DismissMessage() override;
   void CloseWindow() override;
 

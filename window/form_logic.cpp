@@ -87,7 +87,15 @@ void FormLogic::RequestExit() {
 
 bool FormLogic::ExitRequested() const { return exit_requested_ || ExitSignalled(); }
 
-void FormLogic::SetStatus(std::string_view caption) { view_.SetStatusText(caption); }
+void FormLogic::SetStatus(std::string_view caption) {
+  status_ = caption;
+  view_.SetStatusText(caption);
+}
+
+void FormLogic::SetReason(std::string_view reason) {
+  reason_ = reason;
+  view_.SetStatusReason(reason);
+}
 
 void FormLogic::SetProgressMax(float maximum) {
   if (progress_.SetMax(maximum)) ShowProgress();
@@ -120,7 +128,7 @@ void FormLogic::ShowMessage(std::string_view text) {
   if (ExitRequested()) return;
   // The box takes the toolkit some milliseconds to make: what waits is handled first.
   view_.ProcessPendingEvents();
-  view_.ShowMessage(kApplicationTitle, text);
+  view_.ShowMessage(kApplicationTitle, text, status_ + " " + reason_);
 }
 
 bool FormLogic::PumpEventsRepeatedly(std::uint64_t) { return PumpEvents(); }

@@ -56,9 +56,12 @@ class FormView {
   // The modal file-open dialog: all files, opened with `current` in its name field, accepting a
   // name that does not exist. Nothing when the user cancels.
   virtual std::optional<std::string> ChooseFileToOpen(std::string_view current) = 0;
-  // A message box titled `title`, no icon, one OK button; returns when it is closed. It leaves
-  // "Exit" and the window's close reachable, so that they can end a run that shows it.
-  virtual void ShowMessage(std::string_view title, std::string_view text) = 0;
+  // A message box titled `title`, no icon, one OK button; returns when it is closed. Screen
+  // readers hear `description` with it (the run's summary and reason: the box's own words do not
+  // say how the run ended). It leaves "Exit" and the window's close reachable, so that they can
+  // end a run that shows it.
+  virtual void ShowMessage(std::string_view title, std::string_view text,
+                           std::string_view description) = 0;
   // Closes the message box that is showing, if any, as OK would.
   virtual void DismissMessage() = 0;
   // Closes the window for good, which ends the program.
@@ -137,7 +140,7 @@ class FormLogic final : public RepairSurface {
   std::string RepairPath() override { return CommonDialog1.FileName; }
   bool PumpEvents() override;
   void ShowMessage(std::string_view text) override;
-  void SetReason(std::string_view reason) override { view_.SetStatusReason(reason); }
+  void SetReason(std::string_view reason) override;
   StorageThread::Waiting StorageWaiting() override;
   bool PumpEventsRepeatedly(std::uint64_t count) override;
   bool ScanProgress(const ScanBatch& batch) override;
@@ -150,6 +153,8 @@ class FormLogic final : public RepairSurface {
   FormView& view_;
   FileSystem& file_system_;
   ProgressModel progress_;
+  std::string status_;  // as shown, for the closing message's description
+  std::string reason_;
   std::chrono::steady_clock::time_point last_pump_;
   bool running_ = false;
   bool exit_requested_ = false;

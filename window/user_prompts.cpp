@@ -33,9 +33,11 @@ std::optional<QString> DialogPrompts::ChooseFileToOpen(QWidget* owner, const QSt
   return dialog.selectedFiles().constFirst();
 }
 
-void DialogPrompts::ShowMessage(QWidget* owner, const QString& title, const QString& text) {
+void DialogPrompts::ShowMessage(QWidget* owner, const QString& title, const QString& text,
+                                const QString& description) {
   QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, owner);
   box.setTextFormat(Qt::PlainText);
+  box.setAccessibleDescription(description);
   // A box modal to the window would swallow the window manager's close of the window. The
   // window's own controls are inert until the run ends, so only "Exit" and closing act.
   box.setWindowModality(Qt::NonModal);

@@ -19,7 +19,9 @@ class UserPrompts {
   virtual std::optional<QString> ChooseFileToOpen(QWidget* owner, const QString& current) = 0;
   // A message box with `title`, no icon and a single OK button, over `owner`; returns when it
   // is closed. It does not block `owner`, so that "Exit" and closing the window still reach it.
-  virtual void ShowMessage(QWidget* owner, const QString& title, const QString& text) = 0;
+  // Screen readers hear `description` with it.
+  virtual void ShowMessage(QWidget* owner, const QString& title, const QString& text,
+                           const QString& description) = 0;
   // Closes the message box that is showing, if any, as if OK had been pressed.
   virtual void DismissMessage() = 0;
 };
@@ -31,7 +33,8 @@ class DialogPrompts final : public UserPrompts {
   // would outlive Nestmend; they are sent nowhere, as Nestmend writes nothing but the file.
   DialogPrompts();
   std::optional<QString> ChooseFileToOpen(QWidget* owner, const QString& current) override;
-  void ShowMessage(QWidget* owner, const QString& title, const QString& text) override;
+  void ShowMessage(QWidget* owner, const QString& title, const QString& text,
+                   const QString& description) override;
   void DismissMessage() override;
 
  private:

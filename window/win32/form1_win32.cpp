@@ -2,13 +2,13 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
-#include <oleacc.h>
 #include <shellapi.h>
 
 #include <cmath>
 #include <cwchar>
 #include <string>
 
+#include "closing_message_win32.h"
 #include "exit_signals.h"
 #include "identity.h"
 #include "layout.h"
@@ -18,7 +18,6 @@ namespace nestmend {
 namespace {
 
 enum ControlId : int { kPathId = 101, kBrowseId, kBeginId, kExitId };
-constexpr UINT kEnableAgain = WM_APP + 1;  // the window stays usable under the closing message
 constexpr UINT_PTR kSignalTimer = 1;
 constexpr wchar_t kClassName[] = L"Nestmend.Form1";
 
@@ -27,27 +26,6 @@ constexpr wchar_t kClassName[] = L"Nestmend.Form1";
 constexpr layout::Twips InFrame(layout::Twips place) {
   return {layout::kFrame1.left + place.left, layout::kFrame1.top + place.top, place.width,
           place.height};
-}
-
-// The message box showing now, and the window under it, for the hook that watches the box made.
-Form1* message_owner = nullptr;
-HWND message_window = nullptr;
-HWND message_box = nullptr;
-
-LRESULT CALLBACK OnBoxMade(int code, WPARAM w, LPARAM l) {
-  // Making a box takes the system tens of milliseconds (under Wine up to fifty), and a thread
-  // that makes one answers nothing meanwhile: at each step, what other programs sent the window
-  // (the desktop asking whether it is alive) is answered.
-  MSG sent{};
-  PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  if (code == HCBT_ACTIVATE && message_box == nullptr && message_window != nullptr &&
-      reinterpret_cast<HWND>(w) != message_window) {
-    message_box = reinterpret_cast<HWND>(w);
-    // The box disabled the window; it is enabled again once the box's own loop runs, so that
-    // "Exit" and closing the window reach it.
-    PostMessageW(message_window, kEnableAgain, 0, 0);
-  }
-  return CallNextHookEx(nullptr, code, w, l);
 }
 
 }  // namespace
@@ -97,23 +75,7 @@ void Form1::CreateControls() {
   STAT = control(WC_STATICW, L"Status: Waiting", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, 0);
   Frame1 = control(WC_BUTTONW, L"Filename", BS_GROUPBOX, 0);
   SetWindowPos(Frame1, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  // The status line's tooltip: why the last run ended as it did.
-  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
-                             WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance, nullptr);
-  TTTOOLINFOW tool = StatusTool();
-  SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-  SendMessageW(tooltip_, TTM_ACTIVATE, FALSE, 0);
-}
-
-TTTOOLINFOW Form1::StatusTool() {
-  TTTOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-  tool.hwnd = window_;
-  tool.uId = reinterpret_cast<UINT_PTR>(STAT);
-  tool.lpszText = reason_.data();
-  return tool;
+  reason_.Create(window_, STAT);
 }
 
 void Form1::LayOut() {
@@ -139,8 +101,7 @@ void Form1::LayOut() {
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof metrics;
   SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi);
-  const std::wstring longest =
-      Wide(LongestStatusText());
+  const std::wstring longest = Wide(LongestStatusText());
   const HDC context = GetDC(STAT);
   HFONT font = nullptr;
   for (LONG height = std::labs(metrics.lfMessageFont.lfHeight); height >= pixels(135); --height) {
@@ -154,7 +115,7 @@ void Form1::LayOut() {
     if (extent.cx <= pixels(layout::kClientWidth - layout::kSTAT.left)) break;
   }
   ReleaseDC(STAT, context);
-  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, pixels(layout::kSTAT.width));  // long reasons wrap
+  reason_.LayOut(pixels(layout::kSTAT.width), dpi);
   for (const HWND control : {Frame1, FILE, Command1, Command2, Command3, STAT}) {
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   }
@@ -274,26 +235,7 @@ void Form1::SetPathText(std::string_view text) {
 
 void Form1::SetStatusText(std::string_view text) { SetWindowTextW(STAT, Wide(text).c_str()); }
 
-void Form1::SetStatusReason(std::string_view reason) {
-  reason_ = Wide(reason);
-  TTTOOLINFOW tool = StatusTool();
-  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
-  SendMessageW(tooltip_, TTM_ACTIVATE, reason_.empty() ? FALSE : TRUE, 0);
-  // Screen readers hear it as the status line's description.
-  IAccPropServices* services = nullptr;
-  if (SUCCEEDED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_IAccPropServices, reinterpret_cast<void**>(&services)))) {
-    if (reason_.empty()) {
-      MSAAPROPID description = PROPID_ACC_DESCRIPTION;
-      services->ClearHwndProps(STAT, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, &description,
-                               1);
-    } else {
-      services->SetHwndPropStr(STAT, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
-                               PROPID_ACC_DESCRIPTION, reason_.c_str());
-    }
-    services->Release();
-  }
-}
+void Form1::SetStatusReason(std::string_view reason) { reason_.Set(Wide(reason)); }
 
 void Form1::ShowProgress(float value, float maximum) {
   const int filled =
@@ -358,23 +300,12 @@ std::optional<std::string> Form1::ChooseFileToOpen(std::string_view current) {
   return std::nullopt;
 }
 
-void Form1::ShowMessage(std::string_view title, std::string_view text) {
-  message_owner = this;
-  message_window = window_;
-  message_box = nullptr;
-  const HHOOK hook = SetWindowsHookExW(WH_CBT, OnBoxMade, nullptr, GetCurrentThreadId());
-  MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(), MB_OK);
-  if (hook != nullptr) UnhookWindowsHookEx(hook);
-  message_owner = nullptr;
-  message_window = nullptr;
-  message_box = nullptr;
+void Form1::ShowMessage(std::string_view title, std::string_view text,
+                        std::string_view description) {
+  ShowClosingMessage(window_, Wide(title), Wide(text), Wide(description));
 }
 
-void Form1::DismissMessage() {
-  if (message_owner == this && message_box != nullptr) {
-    PostMessageW(message_box, WM_COMMAND, IDOK, 0);
-  }
-}
+void Form1::DismissMessage() { DismissClosingMessage(window_); }
 
 void Form1::CloseWindow() {
   if (window_ != nullptr) DestroyWindow(window_);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "form_logic.h"
+#include "status_reason_win32.h"
 
 namespace nestmend {
 
@@ -28,7 +29,6 @@ class Form1 final : private FormView {
   static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM w, LPARAM l);
   LRESULT Handle(UINT message, WPARAM w, LPARAM l);
   void CreateControls();
-  TTTOOLINFOW StatusTool();
   void LayOut();
   // Handles one message as the window's keyboard rules want (Tab, Enter for "Begin").
   void Dispatch(MSG& message);
@@ -46,7 +46,8 @@ class Form1 final : private FormView {
   void SleepHandlingEvents(std::chrono::milliseconds limit) override;
   std::function<void()> Waker() override;
   std::optional<std::string> ChooseFileToOpen(std::string_view current) override;
-  void ShowMessage(std::string_view title, std::string_view text) override;
+  void ShowMessage(std::string_view title, std::string_view text,
+                   std::string_view description) override;
   void DismissMessage() override;
   void CloseWindow() override;
 
@@ -60,8 +61,7 @@ class Form1 final : private FormView {
   HWND Command3 = nullptr;  // "Exit"
   HWND STAT = nullptr;
   HWND Progress = nullptr;
-  HWND tooltip_ = nullptr;
-  std::wstring reason_;  // the status line's tooltip
+  StatusReason reason_;
   // The path as last given (a drop, the dialog, the command line, the form logic), and the text
   // that showed it: as long as the path box shows that text, the path is the one given.
   std::string given_path_;
