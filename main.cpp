@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "command_line.h"
 #include "exit_signals.h"
@@ -45,10 +46,15 @@ int main(int argc, char* argv[]) {
     case Action::kWindow:
       break;
   }
-  // The toolkit is given no argument of the command line: every one is Nestmend's own.
-  static int toolkit_argc = 1;
+  // The toolkit is given its own options alone: a file's name is never taken for one.
+  static std::vector<char*> toolkit_arguments = {argv[0]};
+  for (const std::string& option : command.toolkit_options) {
+    toolkit_arguments.push_back(const_cast<char*>(option.c_str()));
+  }
+  static int toolkit_argc = static_cast<int>(toolkit_arguments.size());
+  toolkit_arguments.push_back(nullptr);
   const QtMessageHandler toolkit_messages = qInstallMessageHandler(BeforeTheToolkitIsUp);
-  QApplication application(toolkit_argc, argv);
+  QApplication application(toolkit_argc, toolkit_arguments.data());
   qInstallMessageHandler(toolkit_messages);
   QApplication::setApplicationName(nestmend::kApplicationTitle);
   QApplication::setApplicationVersion(nestmend::kApplicationVersion);

@@ -1,6 +1,26 @@
 #include "command_line.h"
 
+#include <algorithm>
+#include <array>
+
 namespace nestmend {
+namespace {
+
+// The options every Qt program takes for its window, those that take a value and those that
+// do not: a user's style sheet or style, among them.
+constexpr std::array<std::string_view, 21> kToolkitOptionsWithValue = {
+    "-style",   "-stylesheet", "-platform", "-platformpluginpath", "-platformtheme", "-plugin",
+    "-qwindowgeometry", "-qwindowicon", "-qwindowtitle", "-session", "-display", "-geometry",
+    "-font",    "-fn",         "-title",    "-name",               "-visual",        "-im",
+    "-inputstyle", "-bg", "-fg"};
+constexpr std::array<std::string_view, 4> kToolkitOptions = {"-reverse", "-nograb", "-dograb",
+                                                             "-sync"};
+
+bool Among(const auto& options, const std::string& argument) {
+  return std::find(options.begin(), options.end(), argument) != options.end();
+}
+
+}  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine command;
@@ -10,9 +30,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   const auto fail = [&](std::string why) {
     if (command.error.empty()) command.error = std::move(why);
   };
-  for (const std::string& argument : arguments) {
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    const std::string& argument = arguments[index];
     if (options_ended || argument.size() < 2 || argument[0] != '-') {
       command.paths.push_back(argument);
+    } else if (Among(kToolkitOptions, argument) ||
+               (Among(kToolkitOptionsWithValue, argument) && index + 1 < arguments.size())) {
+      command.toolkit_options.push_back(argument);
+      if (Among(kToolkitOptionsWithValue, argument)) {
+        command.toolkit_options.push_back(arguments[++index]);
+      }
     } else if (argument == "--") {
       options_ended = true;
     } else if (argument == "--check" || argument == "--repair") {
@@ -53,7 +80,8 @@ std::string_view Usage() {
 Appends the lines "}" that a file nested in { } blocks lost when it was cut off.
 
 With no option, opens Nestmend's window. A FILE named fills its path box (of
-several, the first), and Begin repairs it.
+several, the first), and Begin repairs it. The window takes Qt's own options
+too, such as -style STYLE and -stylesheet FILE.
 
   --check     say of each FILE whether it lacks lines "}", how many, and on which
               line its outermost block left open begins; nothing is written

@@ -14,6 +14,9 @@ struct CommandLine {
   Action action = Action::kWindow;
   // The files named, in the order given and exactly as given: on Linux a name's own bytes.
   std::vector<std::string> paths;
+  // The toolkit's own options for the window (-style, -stylesheet and the like), with their
+  // values, in the order given; ignored with no window.
+  std::vector<std::string> toolkit_options;
   // What is wrong with the command line, for kUsageError.
   std::string error;
 };

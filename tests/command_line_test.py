@@ -44,7 +44,7 @@ def expect(what, found, wanted):
 ROWS = [
     (["--check", "open.json", "done.json"], 1, {},
      ["open.json: Would add 2 lines \"}\"", "done.json: Nothing was missing"]),
-    (["done.json", "--check"], 0, {}, ["done.json: Nothing"]),
+    (["done.json", "-style", "fusion", "--check"], 0, {}, ["done.json: Nothing"]),
     (["--check", "missing.json", "open.json"], 2, {},
      ["missing.json: There is no file", "open.json: Would add"]),
     (["--repair", "open.json", "missing.json", "done.json"], 1, {"open.json": OPEN + LINES2},

@@ -69,6 +69,11 @@ if on_windows; then
   bar=$(probe bar)
   [[ $bar =~ ^position=([0-9]+)\ range=0\.\.([0-9]+)$ ]] && ((BASH_REMATCH[2] > 100)) &&
     ((BASH_REMATCH[1] == BASH_REMATCH[2] / 3)) || { echo "FAIL: the bar reads $bar"; exit 1; }
+  # The focus back on Begin, which started the run; Shift+F1 shows the reason in place.
+  [[ $(probe focus) == "Begin"$'\n'"no tooltip" ]] || { echo "FAIL: after the run: $(probe focus)"; exit 1; }
+  xdotool key shift+F1
+  tooltip_shown() { [[ $(probe focus | tail -n 1) == "tooltip shown" ]]; }
+  wait_until 5 "Shift+F1 showed no reason" tooltip_shown || exit 1
 fi
 if [[ -n "$screenshot" ]]; then
   sleep 0.5  # the summary painted
@@ -91,6 +96,10 @@ expect_repaired "$dropped" "the dropped file was not repaired"
 if ! on_windows; then
   left=$(find "${folders[@]}" -mindepth 1)
   [[ -z "$left" ]] || { echo "FAIL: Nestmend wrote more than the file: $left"; exit 1; }
+  # What a screen reader hears, on a D-Bus of its own.
+  printf '{\r\n' > "$work/heard.json"
+  dbus-run-session -- /usr/bin/python3 "$here/accessibility_test.py" "$program" "$work/heard.json" \
+    2> "$work/accessibility.log" || { cat "$work/accessibility.log"; exit 1; }
 fi
 echo "end to end ($platform): chosen with \"...\", repaired, a second run added nothing, a dropped file repaired, Exit during its message ended it"
 

@@ -5,6 +5,8 @@
 //                                       on one line, then "shown whole" when each of the
 //                                       tooltip's lines fits its width, or "cut"
 //        window_probe.exe bar           prints the progress bar's position and range
+//        window_probe.exe focus         prints the text of the control that has the focus, and
+//                                       "tooltip shown" when the status line's tooltip shows
 #include <windows.h>
 // After windows.h, which they need.
 #include <commctrl.h>
@@ -148,6 +150,15 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("position=%d range=%d..%d\n", static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)),
                 static_cast<int>(SendMessageW(bar, PBM_GETRANGE, TRUE, 0)),
                 static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0)));
+    return 0;
+  }
+  if (command == L"focus") {
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    GetGUIThreadInfo(GetWindowThreadProcessId(form, nullptr), &thread);
+    const HWND tooltip = TooltipOf(form);
+    std::printf("%s\n%s\n", Utf8(thread.hwndFocus ? Text(thread.hwndFocus) : L"(none)").c_str(),
+                tooltip && IsWindowVisible(tooltip) ? "tooltip shown" : "no tooltip");
     return 0;
   }
   return 2;

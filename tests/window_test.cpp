@@ -83,6 +83,8 @@ class WindowTest : public QObject {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), next);
     }
+    QTest::keyClick(form.Command1, Qt::Key_Return);  // Enter presses a focused "...", as Space
+    QCOMPARE(prompts.offered.size(), 1);
   }
 
   // The whole longest summary at a legible size, with the window's own font and under a style
@@ -134,6 +136,7 @@ class WindowTest : public QObject {
     QCOMPARE(form->STAT->toolTip(), reason);
     QCOMPARE(form->STAT->accessibleDescription(), reason);
     QCOMPARE(prompts.messages, QStringList("Nestmend: " + Text(ClosingMessage())));
+    QCOMPARE(prompts.descriptions, QStringList(Fixed(2) + " " + reason));  // for screen readers
     QCOMPARE(testing::ReadAll(path), repaired);
     QCOMPARE(form->Progress->FilledPixels(), form->Progress->width() / 3);
     QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(form->Progress);
@@ -191,6 +194,11 @@ class WindowTest : public QObject {
     QCOMPARE(QApplication::focusWidget(), named.Command2);
     QTest::keyClick(named.Command2, Qt::Key_Return);
     QCOMPARE(testing::ReadAll(dropped), std::string("c{{d}\r\n}\r\n"));
+    // After a run the focus is back where the run started: "Begin", or the path box.
+    QCOMPARE(QApplication::focusWidget(), named.Command2);
+    named.FILE->setFocus();
+    QTest::keyClick(named.FILE, Qt::Key_Return);
+    QCOMPARE(QApplication::focusWidget(), named.FILE);
     const QString folder = QString::fromStdString(dir.path().string());
     for (const QString& typed :
          {folder + "/x" + QChar(0xFFFD) + "y.txt", folder + "/s" + QChar(0xD800) + ".txt"}) {
@@ -216,8 +224,8 @@ class WindowTest : public QObject {
     QCOMPARE(bar.Value(), 8.0f);
   }
 
-  // "Exit", or the window's close, at every moment of a run: the path box is read-only, "Begin",
-  // "..." and a drop are inert, "Exit" shows it was taken, the run stops safely, and only then
+  // "Exit", or the window's close, at every moment of a run: the path box, "Begin", "..." and a
+  // drop are inert, "Exit" shows it was taken, the run stops safely, and only then
   // does the window close. A read still out is abandoned: the window closes while the storage
   // keeps it. A write or the flush still out is waited for. Before the last write the file is as
   // it was; after it, complete. No file call is ever made on the window's thread.
@@ -250,7 +258,7 @@ class WindowTest : public QObject {
     bool exit_inert = false;
     std::atomic<bool> left = false;
     const auto leave = [&] {
-      QVERIFY(form->FILE->isReadOnly() && form->logic().running());
+      QVERIFY(!form->FILE->isEnabled() && form->logic().running());
       form->logic().FileDropped("/dropped");
       QTest::mouseClick(form->Command1, Qt::LeftButton);
       QTest::mouseClick(form->Command2, Qt::LeftButton);

@@ -13,9 +13,11 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
+#include <QWhatsThis>
 #include <mutex>
 
 #include "exit_signals.h"
@@ -106,6 +108,9 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
   STAT->setTextFormat(Qt::PlainText);
   STAT->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   Command2->setDefault(true);
+  // Enter presses a focused "..." or "Exit", as Space does.
+  Command1->setAutoDefault(true);
+  Command3->setAutoDefault(true);
   Describe();
   STAT->installEventFilter(this);
   FitStatusLine();
@@ -120,6 +125,8 @@ Form1::Form1(UserPrompts& prompts, FileSystem& file_system, QWidget* parent)
   connect(Command3, &QPushButton::clicked, this, [this] { logic_.Command3_Click(); });
   // Enter in the path box presses "Begin", which does nothing during a run.
   connect(FILE, &QLineEdit::returnPressed, Command2, &QPushButton::click);
+  connect(new QShortcut(QKeySequence::WhatsThis, this), &QShortcut::activated, this,
+          [this] { ShowReasonInPlace(); });
   if (ExitSignalDescriptor() >= 0) {
     auto* exit_signal = new QSocketNotifier(ExitSignalDescriptor(), QSocketNotifier::Read, this);
     connect(exit_signal, &QSocketNotifier::activated, this, [this] {
@@ -220,17 +227,51 @@ void Form1::SetStatusText(std::string_view text) {
 void Form1::SetStatusReason(std::string_view reason) {
   const QString text = Text(reason);
   STAT->setToolTip(text);
+  STAT->setWhatsThis(text);
   STAT->setAccessibleDescription(text.isEmpty() ? QStringLiteral("Status of the repair") : text);
 }
 
 void Form1::ShowProgress(float value, float maximum) { Progress->SetPosition(value, maximum); }
 
-void Form1::FocusBegin() { Command2->setFocus(); }
+QWidget* Form1::Widget(Control control) const {
+  switch (control) {
+    case Control::kPath:
+      return FILE;
+    case Control::kBrowse:
+      return Command1;
+    case Control::kBegin:
+      return Command2;
+    case Control::kExit:
+      return Command3;
+    case Control::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+Control Form1::FocusedControl() {
+  for (const Control control : {Control::kPath, Control::kBrowse, Control::kBegin, Control::kExit}) {
+    if (Widget(control)->hasFocus()) return control;
+  }
+  return Control::kNone;
+}
+
+void Form1::Focus(Control control) {
+  if (QWidget* widget = Widget(control)) widget->setFocus();
+}
 
 void Form1::ShowRunning(bool running) {
-  Command1->setEnabled(!running);
-  Command2->setEnabled(!running);
-  FILE->setReadOnly(running);  // the path box shows the file being repaired until the end
+  // Disabled rather than read-only: a screen reader hears a control become unavailable, and
+  // never hears a text box become read-only.
+  for (QWidget* control : {static_cast<QWidget*>(FILE), static_cast<QWidget*>(Command1),
+                           static_cast<QWidget*>(Command2)}) {
+    control->setEnabled(!running);
+  }
+}
+
+void Form1::ShowReasonInPlace() {
+  if (STAT->whatsThis().isEmpty()) return;
+  QWhatsThis::showText(STAT->mapToGlobal(QPoint(0, STAT->height())), STAT->whatsThis(), STAT);
 }
 
 void Form1::ShowExitTaken() { Command3->setEnabled(false); }

@@ -52,7 +52,8 @@ class Form1 final : public QWidget, private FormView {
   void SetStatusText(std::string_view text) override;
   void SetStatusReason(std::string_view reason) override;
   void ShowProgress(float value, float maximum) override;
-  void FocusBegin() override;
+  Control FocusedControl() override;
+  void Focus(Control control) override;
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
   void ProcessPendingEvents() override;
@@ -65,6 +66,9 @@ class Form1 final : public QWidget, private FormView {
   void CloseWindow() override;
 
   void Describe();
+  QWidget* Widget(Control control) const;
+  // Shift+F1, the desktop's "What's This?" key: the reason beside the status line, in place.
+  void ShowReasonInPlace();
   // Gives the status line a font that shows the longest summary whole, whatever the style.
   void FitStatusLine();
 

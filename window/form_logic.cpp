@@ -49,6 +49,7 @@ void FormLogic::Command2_Click() {
   // A second run inside the first, or a new path under it, would append to the wrong file.
   if (running_) return;
   CommonDialog1.FileName = view_.PathText();
+  const Control started_from = view_.FocusedControl();
   running_ = true;
   view_.ShowRunning(true);
   view_.SetStatusReason({});  // the last run's reason does not describe this one
@@ -56,7 +57,8 @@ void FormLogic::Command2_Click() {
   Fixit(*this, file_system_, read_plan);
   running_ = false;
   view_.ShowRunning(false);
-  if (ExitRequested()) RequestExit();
+  if (ExitRequested()) return RequestExit();
+  if (started_from != Control::kNone) view_.Focus(started_from);
 }
 
 void FormLogic::FileDropped(std::string_view path) {
@@ -65,7 +67,7 @@ void FormLogic::FileDropped(std::string_view path) {
 
 void FormLogic::FileNamed(std::string_view path) {
   view_.SetPathText(path);
-  view_.FocusBegin();
+  view_.Focus(Control::kBegin);
 }
 
 bool FormLogic::CloseRequested() {

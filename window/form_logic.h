@@ -25,6 +25,9 @@ std::string LongestStatusText();
 // nothing, and a view shows the rest of it.
 inline constexpr char kNotExactMark = '\0';
 
+// The controls that take the keyboard focus, as the form logic names them.
+enum class Control { kNone, kPath, kBrowse, kBegin, kExit };
+
 // The face of the window, as the form logic drives it. Texts are UTF-8; a path is in the form
 // the engine opens it by (UTF-8 on Windows, the file name's own bytes on Linux), or marked as
 // naming no file exactly.
@@ -40,9 +43,12 @@ class FormView {
   virtual void SetStatusReason(std::string_view reason) = 0;
   // Progress's range and position changed; the view redraws when its filled width changes.
   virtual void ShowProgress(float value, float maximum) = 0;
-  // Gives "Begin" the keyboard focus, so that Enter presses it.
-  virtual void FocusBegin() = 0;
-  // During a run "..." and "Begin" are inert and the path box is read-only.
+  // The control that has the keyboard focus (kNone: none of the window's, or the window is
+  // not active), and giving it to one.
+  virtual Control FocusedControl() = 0;
+  virtual void Focus(Control control) = 0;
+  // During a run "...", "Begin" and the path box are disabled (the box still shows the file
+  // being repaired); a screen reader hears each change.
   virtual void ShowRunning(bool running) = 0;
   // "Exit" was taken during a run that must first finish a write: "Exit" is inert until the
   // window closes.
@@ -106,7 +112,9 @@ class FormLogic final : public RepairSurface {
   // "...": the file-open dialog, then the path box shows CommonDialog1's FileName, chosen or
   // not (a cancel shows the name it had).
   void Command1_Click();
-  // "Begin": the path box's text, unchanged, becomes FileName, and the repair runs.
+  // "Begin": the path box's text, unchanged, becomes FileName, and the repair runs. Then the
+  // control that started it has the focus again: "Begin", or the path box where Enter was
+  // pressed (not "Exit", where the focus goes while the others are disabled).
   void Command2_Click();
   // "Exit".
   void Command3_Click() { RequestExit(); }

@@ -2,8 +2,6 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QStyleOptionProgressBar>
-#include <QStylePainter>
 #include <cmath>
 
 namespace nestmend {
@@ -18,9 +16,9 @@ class AccessibleProgressBar final : public QAccessibleWidget, public QAccessible
     if (type == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
     return QAccessibleWidget::interface_cast(type);
   }
-  QVariant currentValue() const override { return Bar()->value(); }
+  QVariant currentValue() const override { return Bar()->position(); }
   void setCurrentValue(const QVariant&) override {}  // only the repair moves it
-  QVariant maximumValue() const override { return Bar()->maximum(); }
+  QVariant maximumValue() const override { return Bar()->range(); }
   QVariant minimumValue() const override { return 0.0f; }
   QVariant minimumStepSize() const override { return 1.0f; }
 
@@ -37,61 +35,52 @@ QAccessibleInterface* AccessibleBarFor(const QString& class_name, QObject* objec
 
 }  // namespace
 
-ProgressBar::ProgressBar(QWidget* parent) : QWidget(parent) {
+ProgressBar::ProgressBar(QWidget* parent) : QProgressBar(parent) {
   static const bool factory_installed = (QAccessible::installFactory(AccessibleBarFor), true);
   static_cast<void>(factory_installed);
+  setTextVisible(false);
+  setRange(0, 1);
+  setValue(0);
   frame_.setSingleShot(true);
   frame_.setInterval(kFrameMs);
   connect(&frame_, &QTimer::timeout, this, [this] {
-    update();
+    setValue(drawn_filled_);
     since_update_.start();
   });
 }
 
 void ProgressBar::SetPosition(float value, float maximum) {
-  value_ = value;
-  maximum_ = maximum;
-  const int filled = FilledPixels();
-  if (filled == drawn_filled_) return;
-  drawn_filled_ = filled;
+  position_ = value;
+  range_ = maximum;
+  if (FilledPixels() == drawn_filled_) return;
+  drawn_filled_ = FilledPixels();
   Redraw();
+  QAccessibleValueChangeEvent changed(this, position_);
+  QAccessible::updateAccessibility(&changed);
 }
 
 void ProgressBar::Redraw() {
   if (!since_update_.isValid() || since_update_.hasExpired(kFrameMs)) {
-    update();
+    setValue(drawn_filled_);
     since_update_.start();
   } else if (!frame_.isActive()) {
     frame_.start();
   }
-  QAccessibleValueChangeEvent changed(this, value_);
-  QAccessible::updateAccessibility(&changed);
 }
 
 int ProgressBar::BarPixels() const {
-  return static_cast<int>(std::lround(width() * devicePixelRatioF()));
+  return std::max(1, static_cast<int>(std::lround(width() * devicePixelRatioF())));
 }
 
 int ProgressBar::FilledPixels() const {
-  return static_cast<int>(std::floor(static_cast<double>(value_) / maximum_ * BarPixels()));
+  return static_cast<int>(std::floor(static_cast<double>(position_) / range_ * BarPixels()));
 }
 
 void ProgressBar::resizeEvent(QResizeEvent* event) {
   drawn_filled_ = FilledPixels();
-  QWidget::resizeEvent(event);
-}
-
-void ProgressBar::paintEvent(QPaintEvent*) {
-  ++repaints_;
-  QStylePainter painter(this);
-  QStyleOptionProgressBar option;
-  option.initFrom(this);
-  option.minimum = 0;
-  option.maximum = std::max(1, BarPixels());
-  option.progress = drawn_filled_;
-  option.textVisible = false;
-  option.state |= QStyle::State_Horizontal;
-  painter.drawControl(QStyle::CE_ProgressBar, option);
+  setRange(0, BarPixels());
+  setValue(drawn_filled_);
+  QProgressBar::resizeEvent(event);
 }
 
 }  // namespace nestmend

@@ -1,16 +1,17 @@
-// Draws the progress bar: a horizontal bar filled to Value / Max of its width. It repaints only
-// when the filled width in device pixels changes, and then at most once a frame, so a setting
-// that changes nothing visible costs next to nothing. Screen readers see a progress bar with its
-// value and range.
+// The progress bar: the toolkit's own, drawn by the style (so that a theme, high contrast or a
+// user's style sheet reaches it), filled to Value / Max of its width. Its steps are the device
+// pixels of its width: it is set again only when the filled width changes, and then at most once
+// a frame, so a setting that changes nothing visible costs next to nothing. Screen readers hear
+// a progress bar with the repair's own value and range, not pixels.
 #pragma once
 
 #include <QElapsedTimer>
+#include <QProgressBar>
 #include <QTimer>
-#include <QWidget>
 
 namespace nestmend {
 
-class ProgressBar final : public QWidget {
+class ProgressBar final : public QProgressBar {
   Q_OBJECT
 
  public:
@@ -19,14 +20,12 @@ class ProgressBar final : public QWidget {
   // The bar's new position within its range; `maximum` is above 0.
   void SetPosition(float value, float maximum);
 
-  float value() const { return value_; }
-  float maximum() const { return maximum_; }
+  float position() const { return position_; }
+  float range() const { return range_; }
   // How many device pixels of the bar are filled.
   int FilledPixels() const;
-  int repaints() const { return repaints_; }
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
@@ -35,10 +34,9 @@ class ProgressBar final : public QWidget {
 
   static constexpr int kFrameMs = 16;  // about the screen's refresh
 
-  float value_ = 0;
-  float maximum_ = 100;
-  int drawn_filled_ = 0;  // what the last paint showed, or will show
-  int repaints_ = 0;
+  float position_ = 0;
+  float range_ = 100;
+  int drawn_filled_ = 0;  // what the bar shows, or will show a frame later
   QElapsedTimer since_update_;
   QTimer frame_;  // draws a change that came too soon after the last, a frame later
 };

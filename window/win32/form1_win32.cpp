@@ -160,8 +160,11 @@ LRESULT Form1::Handle(UINT message, WPARAM w, LPARAM l) {
         }
       }
       break;
-    case DM_GETDEFID:  // Enter presses "Begin"
-      return MAKELRESULT(kBeginId, DC_HASDEFID);
+    case DM_GETDEFID: {  // Enter presses the focused button, else "Begin"
+      const HWND focused = GetFocus();
+      const int id = focused == Command1 || focused == Command3 ? GetDlgCtrlID(focused) : kBeginId;
+      return MAKELRESULT(id, DC_HASDEFID);
+    }
     case kEnableAgain:
       EnableWindow(window_, TRUE);
       return 0;
@@ -204,6 +207,12 @@ LRESULT Form1::Handle(UINT message, WPARAM w, LPARAM l) {
 }
 
 void Form1::Dispatch(MSG& message) {
+  if (message.message == WM_KEYDOWN || message.message == WM_LBUTTONDOWN) reason_.HideInPlace();
+  if (message.message == WM_KEYDOWN && message.wParam == VK_F1 && GetKeyState(VK_SHIFT) < 0 &&
+      window_ != nullptr && IsChild(window_, message.hwnd)) {
+    reason_.ShowInPlace();  // Shift+F1, the desktop's "What's This?" key
+    return;
+  }
   if (window_ != nullptr && IsDialogMessageW(window_, &message)) return;
   TranslateMessage(&message);
   DispatchMessageW(&message);
@@ -245,12 +254,39 @@ void Form1::ShowProgress(float value, float maximum) {
   SendMessageW(Progress, PBM_SETPOS, static_cast<WPARAM>(filled), 0);
 }
 
-void Form1::FocusBegin() { SetFocus(Command2); }
+HWND Form1::Window(Control control) const {
+  switch (control) {
+    case Control::kPath:
+      return FILE;
+    case Control::kBrowse:
+      return Command1;
+    case Control::kBegin:
+      return Command2;
+    case Control::kExit:
+      return Command3;
+    case Control::kNone:
+      break;
+  }
+  return nullptr;
+}
+
+Control Form1::FocusedControl() {
+  const HWND focused = GetFocus();
+  for (const Control control : {Control::kPath, Control::kBrowse, Control::kBegin, Control::kExit}) {
+    if (focused != nullptr && Window(control) == focused) return control;
+  }
+  return Control::kNone;
+}
+
+void Form1::Focus(Control control) {
+  if (const HWND target = Window(control)) SetFocus(target);
+}
 
 void Form1::ShowRunning(bool running) {
-  EnableWindow(Command1, !running);
-  EnableWindow(Command2, !running);
-  SendMessageW(FILE, EM_SETREADONLY, running, 0);
+  const bool focus_disabled = running && GetFocus() != nullptr && GetFocus() != Command3;
+  for (const HWND control : {FILE, Command1, Command2}) EnableWindow(control, !running);
+  // The system leaves the focus on a control it disables: it goes to "Exit", as in Qt.
+  if (focus_disabled) SetFocus(Command3);
 }
 
 void Form1::ShowExitTaken() { EnableWindow(Command3, FALSE); }

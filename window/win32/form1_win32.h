@@ -30,8 +30,10 @@ class Form1 final : private FormView {
   LRESULT Handle(UINT message, WPARAM w, LPARAM l);
   void CreateControls();
   void LayOut();
-  // Handles one message as the window's keyboard rules want (Tab, Enter for "Begin").
+  // Handles one message as the window's keyboard rules want (Tab, Enter for the focused button
+  // or "Begin", Shift+F1 for the status line's reason).
   void Dispatch(MSG& message);
+  HWND Window(Control control) const;
 
   // The face FormLogic drives.
   std::string PathText() override;
@@ -39,7 +41,8 @@ class Form1 final : private FormView {
   void SetStatusText(std::string_view text) override;
   void SetStatusReason(std::string_view reason) override;
   void ShowProgress(float value, float maximum) override;
-  void FocusBegin() override;
+  Control FocusedControl() override;
+  void Focus(Control control) override;
   void ShowRunning(bool running) override;
   void ShowExitTaken() override;
   void ProcessPendingEvents() override;

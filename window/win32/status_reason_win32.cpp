@@ -1,7 +1,5 @@
 #include "status_reason_win32.h"
 
-// After windows.h, which they need.
-#include <commctrl.h>
 #include <oleacc.h>
 
 namespace nestmend {
@@ -20,14 +18,40 @@ void StatusReason::Create(HWND window, HWND status) {
                              WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
                              CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
+  for (const bool in_place : {false, true}) {
+    TTTOOLINFOW tool = Tool(in_place);
+    SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
+  SendMessageW(tooltip_, TTM_ACTIVATE, FALSE, 0);
+}
+
+// The status line as a tool, which the tooltip shows when the pointer rests on it; or the same
+// reason as one the window shows where it places it.
+TTTOOLINFOW StatusReason::Tool(bool in_place) {
   TTTOOLINFOW tool{};
   tool.cbSize = sizeof tool;
-  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.uFlags = in_place ? TTF_TRACK | TTF_ABSOLUTE : TTF_IDISHWND | TTF_SUBCLASS;
   tool.hwnd = window_;
-  tool.uId = reinterpret_cast<UINT_PTR>(status_);
+  tool.uId = in_place ? 1 : reinterpret_cast<UINT_PTR>(status_);
   tool.lpszText = shown_.data();
-  SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-  SendMessageW(tooltip_, TTM_ACTIVATE, FALSE, 0);
+  return tool;
+}
+
+void StatusReason::ShowInPlace() {
+  if (shown_.empty()) return;
+  RECT line{};
+  GetWindowRect(status_, &line);
+  TTTOOLINFOW tool = Tool(true);
+  SendMessageW(tooltip_, TTM_TRACKPOSITION, 0, MAKELPARAM(line.left, line.bottom));
+  SendMessageW(tooltip_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+  in_place_ = true;
+}
+
+void StatusReason::HideInPlace() {
+  if (!in_place_) return;
+  TTTOOLINFOW tool = Tool(true);
+  SendMessageW(tooltip_, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
+  in_place_ = false;
 }
 
 void StatusReason::LayOut(int width, UINT dpi) {
@@ -63,13 +87,12 @@ void StatusReason::Set(std::wstring reason) {
 }
 
 void StatusReason::Update() {
+  HideInPlace();
   shown_ = Wrapped(text_);
-  TTTOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  tool.hwnd = window_;
-  tool.uId = reinterpret_cast<UINT_PTR>(status_);
-  tool.lpszText = shown_.data();
-  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  for (const bool in_place : {false, true}) {
+    TTTOOLINFOW tool = Tool(in_place);
+    SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
   SendMessageW(tooltip_, TTM_ACTIVATE, shown_.empty() ? FALSE : TRUE, 0);
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 #include <string>
 #include <string_view>
@@ -18,13 +20,17 @@ class StatusReason {
   void LayOut(int width, UINT dpi);
   // The reason (UTF-16), or none while a run is under way.
   void Set(std::wstring reason);
-  const std::wstring& text() const { return text_; }
+  // Shows the reason at the status line, as resting the pointer there would, until HideInPlace
+  // (the next key or click).
+  void ShowInPlace();
+  void HideInPlace();
 
  private:
   // The reason broken into lines that fit the width, in the tooltip's font: the system's tooltip
   // does not break a long line everywhere (Wine draws it as one line, cut at the edge).
   std::wstring Wrapped(std::wstring_view reason) const;
   void Update();
+  TTTOOLINFOW Tool(bool in_place);
 
   HWND window_ = nullptr;
   HWND status_ = nullptr;
@@ -33,6 +39,7 @@ class StatusReason {
   int width_ = 300;
   std::wstring text_;     // as given
   std::wstring shown_;    // as the tooltip shows it, in lines
+  bool in_place_ = false;
 };
 
 }  // namespace nestmend
