@@ -6,7 +6,7 @@ namespace nestmend {
 
 FileResult<std::unique_ptr<AppendFile>> AppendFile::Open(
     FileSystem& files, StorageThread& storage, const std::string& path,
-    const std::optional<FileIdentity>& expected) {
+    const std::optional<StorageFile::Version>& expected) {
   FileResult<StorageFile> opened =
       StorageFile::Open(files, storage, path, StorageFile::Access::kAppend, expected);
   if (!opened) return opened.problem();

@@ -18,12 +18,12 @@ namespace nestmend {
 class AppendFile {
  public:
   // Opens the plain file at `path` for writing after its last byte, under an exclusive lock, and
-  // with `expected` only if it is still exactly that file: the same file, length and
-  // modification time (StorageFile::Open). So of two repairs of one file, the second finds it
-  // changed. Dropped, it closes the file without writing what is pending.
-  static FileResult<std::unique_ptr<AppendFile>> Open(FileSystem& files, StorageThread& storage,
-                                                      const std::string& path,
-                                                      const std::optional<FileIdentity>& expected);
+  // with `expected` only if it is still exactly that version of the file (StorageFile::Open). So
+  // of two repairs of one file, the second finds it changed. Dropped, it closes the file without
+  // writing what is pending.
+  static FileResult<std::unique_ptr<AppendFile>> Open(
+      FileSystem& files, StorageThread& storage, const std::string& path,
+      const std::optional<StorageFile::Version>& expected);
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;
 

@@ -5,13 +5,23 @@
 // lines. It never touches a byte that is not the append's.
 #pragma once
 
+#include <windows.h>
+
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nestmend {
 
 // Lets the file layer start such a guard for each append (a program that can be one).
 void EnableAppendGuard();
+
+// Starts the guard of an append to `file`, from `original` bytes to `expected`, all of them
+// `line` CR LF repeated; and lets it leave, once the append is settled.
+void StartAppendGuard(HANDLE file, std::uint64_t original, std::uint64_t expected,
+                      std::string_view line);
+void AppendGuardCanLeave();
 
 // When this program was started as a guard, which its first argument alone says (the arguments
 // after the program's name, as CommandLineToArgvW splits them): waits until the append is

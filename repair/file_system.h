@@ -68,18 +68,22 @@ class FileResult {
 
 // What identifies one version of a file: which file it is, how long it is and when it was last
 // changed. Two equal identities mean nothing was written in between, as far as the system tells.
+// Under Wine it does not tell files apart: every file of the Linux file systems has one volume
+// serial number, and inode numbers repeat from one file system to the next.
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint64_t size = 0;
   std::int64_t modified_seconds = 0;
   std::int64_t modified_nanoseconds = 0;
+  // The high half of a 128-bit file id (Windows' ReFS); 0 elsewhere.
+  std::uint64_t inode_high = 0;
   // A plain data file, or a directory, device, pipe or kernel (/proc) file.
   FileKind kind = FileKind::kOther;
 
   bool regular() const { return kind == FileKind::kPlain; }
   bool SameFile(const FileIdentity& other) const {
-    return device == other.device && inode == other.inode;
+    return device == other.device && inode == other.inode && inode_high == other.inode_high;
   }
   bool operator==(const FileIdentity&) const = default;
 };
@@ -111,7 +115,8 @@ class FileSystem {
   // and anything that is not a plain file: that is decided before opening, so a pipe or device
   // is never opened (an open of a FIFO would release a writer waiting on it).
   virtual FileResult<Handle> OpenForReading(const std::string& path) = 0;
-  // Opens an existing plain file for writing at its end, under the same rules. Never creates one.
+  // Opens an existing plain file for writing at its end, and for reading, under the same rules.
+  // Never creates one.
   virtual FileResult<Handle> OpenForAppending(const std::string& path) = 0;
   virtual FileResult<FileIdentity> Identify(Handle handle) = 0;
   // The identity of the file the path names now, without opening it.

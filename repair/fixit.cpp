@@ -163,7 +163,14 @@ class Run {
                                  return surface_.ScanProgress(batch);
                                });
     if (!read) return std::nullopt;
-    scanned_ = files_.InputIdentity(kFileNumber);
+    // What the append must find again: the file that was read, holding the bytes it held.
+    if (mode_ == RunMode::kRepair && scanned.brace_balance > 0) {
+      scanned_ = files_.InputVersion(kFileNumber);
+      if (!scanned_) {
+        Abandon();
+        return std::nullopt;
+      }
+    }
     wide_text_ = StartsWithWideByteOrderMark(files_.LeadingBytes(kFileNumber));
     files_.CloseAllFiles();
     // The balance holds only for the bytes the first pass counted: the two reads must agree,
@@ -324,7 +331,7 @@ class Run {
   SequentialFiles files_;
   ItemChunk chunk_;
   ChunkItems counted_;  // what the first pass read
-  std::optional<FileIdentity> scanned_;
+  std::optional<StorageFile::Version> scanned_;
   const RunMode mode_;
   bool wide_text_ = false;
   bool stopped_ = false;

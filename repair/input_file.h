@@ -55,6 +55,8 @@ class InputFile {
 
   // The file as it was when opened, and its first bytes as far as read so far.
   const FileIdentity& identity() const { return file_.identity(); }
+  // Its first and last bytes, read again (StorageFile::Ends).
+  std::optional<std::string> Ends() { return file_.Ends(); }
   std::string_view LeadingBytes() const { return {leading_.data(), leading_size_}; }
   // Why the last read failed.
   FileProblem problem() const { return problem_; }

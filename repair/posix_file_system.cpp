@@ -113,8 +113,9 @@ class PosixFileSystem final : public FileSystem {
 
   FileResult<Handle> OpenForAppending(const std::string& path) override {
     CheckFileCallAllowedHere();
-    // No O_CREAT: a file that vanished is not brought back as an empty one.
-    return Open(path, O_WRONLY | O_APPEND);
+    // No O_CREAT: a file that vanished is not brought back as an empty one. Read too, so that
+    // the append can prove the file holds what was read.
+    return Open(path, O_RDWR | O_APPEND);
   }
 
   FileResult<FileIdentity> Identify(Handle handle) override {

@@ -73,8 +73,8 @@ std::string Reason(const RunOutcome& outcome) {
     case Kind::kNoPath:
       return "No file was named: type its path, choose it with \"...\", or drop it here.";
     case Kind::kPathNotExact:
-      return "The path holds characters that cannot name a file exactly, so no file was "
-             "opened; choose the file with \"...\" or drop it here.";
+      return "The name given cannot name a file exactly, so no file was opened; choose the file "
+             "with \"...\".";
     case Kind::kMissing:
       return "There is no file at this path.";
     case Kind::kFolder:

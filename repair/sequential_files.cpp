@@ -113,13 +113,23 @@ std::optional<FileIdentity> SequentialFiles::InputIdentity(int file_number) cons
   return file->identity();
 }
 
+std::optional<StorageFile::Version> SequentialFiles::InputVersion(int file_number) {
+  InputFile* file = Input(file_number);
+  std::optional<std::string> ends = file ? file->Ends() : std::nullopt;
+  if (!ends) {
+    problem_ = FileProblem::kFailed;
+    return std::nullopt;
+  }
+  return StorageFile::Version{file->identity(), std::move(*ends)};
+}
+
 std::string_view SequentialFiles::LeadingBytes(int file_number) const {
   const InputFile* file = Input(file_number);
   return file ? file->LeadingBytes() : std::string_view();
 }
 
 bool SequentialFiles::OpenForAppend(const std::string& path, int file_number,
-                                    const std::optional<FileIdentity>& expected) {
+                                    const std::optional<StorageFile::Version>& expected) {
   if (file_number != kFileNumber || input_ || append_) return Failed(FileProblem::kFailed);
   FileResult<std::unique_ptr<AppendFile>> opened =
       AppendFile::Open(file_system_, storage_, path, expected);

@@ -61,10 +61,13 @@ class SequentialFiles {
   // The open input file as it was when opened, and its first bytes as far as read so far.
   std::optional<FileIdentity> InputIdentity(int file_number) const;
   std::string_view LeadingBytes(int file_number) const;
+  // The version of the file read: its identity at opening, and its first and last bytes, read
+  // again; nothing when they cannot be read.
+  std::optional<StorageFile::Version> InputVersion(int file_number);
 
   // The append: opening (AppendFile::Open), its plan, lines, flush and withdrawal, on number 1.
   bool OpenForAppend(const std::string& path, int file_number,
-                     const std::optional<FileIdentity>& expected = std::nullopt);
+                     const std::optional<StorageFile::Version>& expected = std::nullopt);
   bool PlanLines(int file_number, std::string_view text, std::uint64_t count);
   // Writes `text` and a CR LF after everything written so far (AppendFile::PrintLines).
   bool PrintLine(int file_number, std::string_view text);

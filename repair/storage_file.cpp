@@ -27,12 +27,32 @@ struct StorageFile::Shared {
 
 namespace {
 
+constexpr std::uint64_t kEndBytes = 4096;
+
+// The first and last kEndBytes bytes of a file `size` bytes long (all of them when shorter).
+std::optional<std::string> ReadEnds(FileSystem& files, FileSystem::Handle handle,
+                                    std::uint64_t size) {
+  const std::uint64_t head = std::min(size, kEndBytes);
+  const std::uint64_t tail = std::max(head, size - std::min(size, kEndBytes));
+  std::string ends(static_cast<std::size_t>(head + size - tail), '\0');
+  for (std::size_t got = 0; got < ends.size();) {
+    const std::uint64_t offset = got < head ? got : tail + (got - head);
+    const std::size_t wanted = static_cast<std::size_t>(got < head ? head - got : ends.size() - got);
+    const FileResult<std::size_t> count =
+        files.Read(handle, offset, std::span(ends.data() + got, wanted));
+    if (!count || *count == 0) return std::nullopt;
+    got += *count;
+  }
+  return ends;
+}
+
 // Opens, and for an append locks, checks the file, and looks whether it can be cut back, in one
 // call: the check and the append are one step under the lock, so whoever appends next sees any
 // change.
-FileStatus OpenThere(StorageFile::Access access, const std::optional<FileIdentity>& expected,
-                     FileSystem& files, const std::string& path, FileSystem::Handle& handle,
-                     FileIdentity& identity, bool& can_truncate) {
+FileStatus OpenThere(StorageFile::Access access,
+                     const std::optional<StorageFile::Version>& expected, FileSystem& files,
+                     const std::string& path, FileSystem::Handle& handle, FileIdentity& identity,
+                     bool& can_truncate) {
   const bool append = access == StorageFile::Access::kAppend;
   const FileResult<FileSystem::Handle> opened =
       append ? files.OpenForAppending(path) : files.OpenForReading(path);
@@ -43,7 +63,8 @@ FileStatus OpenThere(StorageFile::Access access, const std::optional<FileIdentit
     status = found.problem();
   } else if (!found->regular()) {
     status = ProblemOf(found->kind);
-  } else if (expected && *found != *expected) {
+  } else if (expected && (*found != expected->identity ||
+                          ReadEnds(files, *opened, found->size) != expected->ends)) {
     status = FileProblem::kChanged;
   }
   if (!status) {
@@ -60,7 +81,7 @@ FileStatus OpenThere(StorageFile::Access access, const std::optional<FileIdentit
 
 FileResult<StorageFile> StorageFile::Open(FileSystem& files, StorageThread& home,
                                           const std::string& path, Access access,
-                                          const std::optional<FileIdentity>& expected) {
+                                          const std::optional<Version>& expected) {
   auto shared = std::make_shared<Shared>(files, path);
   const std::optional<FileStatus> opened = home.Run(
       [shared, access, expected] {
@@ -129,6 +150,11 @@ bool StorageFile::Wait(const Pending& read) {
 }
 
 void StorageFile::StopReading() { shared_->stop_reading = true; }
+
+std::optional<std::string> StorageFile::Ends() {
+  return Look([](Shared& file) { return ReadEnds(file.files, file.handle, file.identity.size); })
+      .value_or(std::nullopt);
+}
 
 FileStatus StorageFile::Reserve(std::uint64_t length) {
   return Look([length](Shared& file) {

@@ -28,13 +28,21 @@ class StorageFile {
  public:
   enum class Access { kRead, kAppend };
 
+  // What a file was when it was read: its identity, and its first and last bytes (Ends).
+  struct Version {
+    FileIdentity identity;
+    std::string ends;
+  };
+
   // Opens the plain file at `path` on `home`, which makes every call but reads. For kAppend,
   // writes go after its last byte, under an exclusive lock; with `expected`, it opens only if,
-  // under that lock, it is still exactly that file (kChanged otherwise). Never creates a file.
-  // Fails for anything but a plain file, and when the user asks to stop meanwhile (kFailed).
+  // under that lock, it is still exactly that version of the file: the same identity, and the
+  // same first and last bytes (where the system cannot tell two files apart, as under Wine, the
+  // bytes still can). kChanged otherwise. Never creates a file. Fails for anything but a plain
+  // file, and when the user asks to stop meanwhile (kFailed).
   static FileResult<StorageFile> Open(FileSystem& files, StorageThread& home,
                                       const std::string& path, Access access,
-                                      const std::optional<FileIdentity>& expected = std::nullopt);
+                                      const std::optional<Version>& expected = std::nullopt);
   StorageFile(StorageFile&&) noexcept = default;
   StorageFile& operator=(StorageFile&&) = delete;
   // Lets go of the file without waiting: it is closed once the calls out have returned.
@@ -57,6 +65,10 @@ class StorageFile {
   bool Wait(const Pending& read);
   // The reads still out stop at their next step.
   void StopReading();
+
+  // The file's first and last 4 KiB (all of it, when shorter), as it holds them now; nothing
+  // when they cannot be read.
+  std::optional<std::string> Ends();
 
   // Sets aside room for `length` bytes after the file's bytes at opening.
   FileStatus Reserve(std::uint64_t length);

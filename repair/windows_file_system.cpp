@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 #include <cwctype>
 
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "append_guard_windows.h"
 #include "file_system.h"
@@ -16,8 +18,6 @@
 
 namespace nestmend {
 namespace {
-
-constexpr std::size_t kMaxPath = 260;
 
 // Names that open a device in every folder and with any extension ("nul.txt", "Con ").
 bool IsDeviceName(std::wstring_view component) {
@@ -42,6 +42,44 @@ std::optional<std::wstring> Utf16(std::string_view utf8) {
   std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(), wide_size);
   return wide;
+}
+
+// The path made absolute: a path relative to the current folder, to a drive's current folder
+// ("D:data.json") or to the current drive's root ("\\data.json") continues the folder the system
+// keeps for it.
+std::optional<std::wstring> Absolute(const std::wstring& path) {
+  const bool drive = path.size() >= 2 && path[1] == L':';
+  if (path.starts_with(L"\\\\") || (drive && path.size() >= 3 && path[2] == L'\\')) return path;
+  const std::wstring base = drive ? path.substr(0, 2) : path.starts_with(L"\\") ? L"\\" : L".";
+  const DWORD needed = GetFullPathNameW(base.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return std::nullopt;
+  std::wstring folder(needed, L'\0');
+  folder.resize(GetFullPathNameW(base.c_str(), needed, folder.data(), nullptr));
+  return folder + L"\\" + path.substr(drive ? 2 : 0);
+}
+
+// An absolute path in its \\?\ form, which the system takes exactly as it stands: "." and ".."
+// resolved here, and no trailing dot or space taken off a name, as Win32's own resolution would
+// ("b.json." would name "b.json", another file). It also lifts MAX_PATH.
+std::wstring ExactFullPath(const std::wstring& full) {
+  const bool share = full.starts_with(L"\\\\");  // \\server\share
+  std::size_t root_end = share ? full.find(L'\\', full.find(L'\\', 2) + 1) : 2;
+  root_end = std::min(root_end, full.size());
+  std::wstring exact = share ? L"\\\\?\\UNC" + full.substr(1, root_end - 1)
+                             : L"\\\\?\\" + full.substr(0, 2);
+  std::vector<std::wstring> names;
+  for (std::size_t begin = root_end; begin < full.size();) {
+    const std::size_t end = std::min(full.find(L'\\', begin), full.size());
+    const std::wstring name = full.substr(begin, end - begin);
+    if (name == L"..") {
+      if (!names.empty()) names.pop_back();
+    } else if (!name.empty() && name != L".") {
+      names.push_back(name);
+    }
+    begin = end + 1;
+  }
+  for (const std::wstring& name : names) exact += L"\\" + name;
+  return names.empty() ? exact + L"\\" : exact;
 }
 
 FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info, DWORD type) {
@@ -97,60 +135,6 @@ FileProblem LastProblem() {
 
 HANDLE Native(FileSystem::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-constexpr wchar_t kGuardSwitch[] = L"--settle-append";
-bool guard_enabled = false;
-HANDLE guard_settled = nullptr;  // set once the append is settled: the guard then leaves
-
-HANDLE Inheritable(HANDLE handle, DWORD access, DWORD options) {
-  HANDLE copy = nullptr;
-  DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, access, TRUE, options);
-  return copy;
-}
-
-// The byte of the append at `position`: its lines repeated from `original` on.
-char AppendByte(const std::string& line, std::uint64_t original, std::uint64_t position) {
-  return line[static_cast<std::size_t>((position - original) % line.size())];
-}
-
-// The guard's work once the program has ended with its append out.
-void Settle(HANDLE file, std::uint64_t original, std::uint64_t expected, const std::string& line) {
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size) || static_cast<std::uint64_t>(size.QuadPart) <= original) return;
-  const auto end = static_cast<std::uint64_t>(size.QuadPart);
-  // Only the append's own bytes are taken back or completed.
-  std::string bytes(std::size_t{64} << 10, '\0');
-  for (std::uint64_t at = original; at < end;) {
-    OVERLAPPED where{};
-    where.Offset = static_cast<DWORD>(at);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD count = 0;
-    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(bytes.size(), end - at));
-    if (!ReadFile(file, bytes.data(), wanted, &count, &where) || count == 0) return;
-    for (DWORD index = 0; index < count; ++index) {
-      if (bytes[index] != AppendByte(line, original, at + index)) return;
-    }
-    at += count;
-  }
-  LARGE_INTEGER cut{};
-  cut.QuadPart = static_cast<LONGLONG>(original);
-  if (SetFilePointerEx(file, cut, nullptr, FILE_BEGIN) && SetEndOfFile(file)) {
-    FlushFileBuffers(file);
-    return;
-  }
-  // Cutting back is refused (a file another program maps): the lines are completed instead.
-  for (std::uint64_t at = end; at < expected;) {
-    const auto count = static_cast<DWORD>(std::min<std::uint64_t>(bytes.size(), expected - at));
-    for (DWORD index = 0; index < count; ++index)
-      bytes[index] = AppendByte(line, original, at + index);
-    OVERLAPPED at_end{};
-    at_end.Offset = 0xFFFFFFFF;
-    at_end.OffsetHigh = 0xFFFFFFFF;
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data(), count, &written, &at_end) || written == 0) return;
-    at += written;
-  }
-  FlushFileBuffers(file);
-}
 
 class WindowsFileSystem final : public FileSystem {
  public:
@@ -172,7 +156,16 @@ class WindowsFileSystem final : public FileSystem {
     CheckFileCallAllowedHere();
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(Native(handle), &info)) return LastProblem();
-    return IdentityOf(info, GetFileType(Native(handle)));
+    FileIdentity identity = IdentityOf(info, GetFileType(Native(handle)));
+    FILE_ID_INFO id{};  // a 64-bit volume serial number and a 128-bit file id, where there are
+    std::uint64_t id_high = 0;
+    if (GetFileInformationByHandleEx(Native(handle), FileIdInfo, &id, sizeof id)) {
+      identity.device = id.VolumeSerialNumber;
+      std::memcpy(&identity.inode, id.FileId.Identifier, sizeof identity.inode);
+      std::memcpy(&id_high, id.FileId.Identifier + sizeof identity.inode, sizeof id_high);
+    }
+    identity.inode_high = id_high;
+    return identity;
   }
 
   FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
@@ -262,44 +255,12 @@ class WindowsFileSystem final : public FileSystem {
   void GuardAppend(Handle handle, std::uint64_t original, std::uint64_t expected,
                    std::string_view line) override {
     CheckFileCallAllowedHere();
-    if (!guard_enabled || guard_settled != nullptr) return;
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    const HANDLE settled = CreateEventW(&inherited, TRUE, FALSE, nullptr);
-    const HANDLE file = Inheritable(Native(handle), 0, DUPLICATE_SAME_ACCESS);
-    const HANDLE parent = Inheritable(GetCurrentProcess(), SYNCHRONIZE, 0);
-    std::wstring program(32768, L'\0');
-    program.resize(GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size())));
-    std::wstring command = L"\"" + program + L"\" " + kGuardSwitch + L" ";
-    for (const std::uint64_t number :
-         {reinterpret_cast<std::uint64_t>(file), reinterpret_cast<std::uint64_t>(parent),
-          reinterpret_cast<std::uint64_t>(settled), original, expected}) {
-      command += std::to_wstring(number) + L" ";
-    }
-    for (const char byte : line)
-      command += std::to_wstring(static_cast<unsigned char>(byte)) + L" ";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (settled != nullptr && file != nullptr && parent != nullptr &&
-        CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                       nullptr, nullptr, &startup, &process)) {
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
-      guard_settled = settled;
-    } else if (settled != nullptr) {
-      CloseHandle(settled);
-    }
-    for (const HANDLE copy : {file, parent}) {
-      if (copy != nullptr) CloseHandle(copy);  // the guard has its own
-    }
+    StartAppendGuard(Native(handle), original, expected, line);
   }
 
   void AppendSettled() override {
     CheckFileCallAllowedHere();
-    if (guard_settled == nullptr) return;
-    SetEvent(guard_settled);
-    CloseHandle(guard_settled);
-    guard_settled = nullptr;
+    AppendGuardCanLeave();
   }
 
  private:
@@ -355,44 +316,15 @@ FileResult<std::wstring> WindowsPath(std::string_view utf8) {
     }
     begin = end + 1;
   }
-  if (prefixed || path.size() < kMaxPath) return *wide;
-  // Long: the full path, "." and ".." resolved, in the form that lifts MAX_PATH.
-  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return FileProblem::kMissing;
-  std::wstring full(needed, L'\0');
-  full.resize(GetFullPathNameW(path.c_str(), needed, full.data(), nullptr));
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  if (prefixed) return path;
+  const std::optional<std::wstring> full = Absolute(path);
+  if (!full) return FileProblem::kMissing;
+  return ExactFullPath(*full);
 }
 
 FileSystem& SystemFiles() {
   static WindowsFileSystem files;
   return files;
-}
-
-void EnableAppendGuard() { guard_enabled = true; }
-
-bool RunAsAppendGuard(const std::vector<std::wstring>& arguments) {
-  if (arguments.empty() || arguments.front() != kGuardSwitch) return false;
-  std::uint64_t numbers[5] = {};
-  std::string line;
-  for (std::size_t index = 1; index < arguments.size(); ++index) {
-    const std::uint64_t number = std::wcstoull(arguments[index].c_str(), nullptr, 10);
-    if (index <= std::size(numbers)) {
-      numbers[index - 1] = number;
-    } else {
-      line.push_back(static_cast<char>(number));
-    }
-  }
-  line += "\r\n";
-  const auto file = reinterpret_cast<HANDLE>(numbers[0]);
-  const HANDLE waits[] = {reinterpret_cast<HANDLE>(numbers[2]),
-                          reinterpret_cast<HANDLE>(numbers[1])};
-  // Settled first: nothing to do. The program ended first: its append is settled here.
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-    Settle(file, numbers[3], numbers[4], line);
-  }
-  return true;
 }
 
 }  // namespace nestmend

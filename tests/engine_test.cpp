@@ -414,6 +414,12 @@ TEST(Failure, FilesThatChangeOrAreWideTextAreNotAppendedTo) {
          fs::last_write_time(path, time);
        }},
       {"a {\r\n", Op::kOpenForAppending, 0, [](auto& path) { Append(path, "b"); }},  // a byte more
+      {"a {\r\n", Op::kOpenForAppending, 0,  // its last byte rewritten after the reads, time kept
+       [](auto& path) {
+         const auto time = fs::last_write_time(path);
+         WriteAll(path, "a {\r\r");
+         fs::last_write_time(path, time);
+       }},
       {"a {\r\n", Op::kOpenForAppending, 0,  // the same length, a newer time
        [](auto& path) { fs::last_write_time(path, fs::last_write_time(path) + 24h); }},
       {"a {\r\n", Op::kOpenForAppending, 0,  // replaced: the same length and time

@@ -7,6 +7,8 @@
 #  - Exit during a stalled write ends the program once the write returns; the append is cut back.
 #  - A device gone mid-append (writes and cut-backs fail): the file holds its bytes and "}" lines
 #    only, and a second run, the device back, balances it.
+#  - A file of another file system with the same size, time and inode number, switched in for the
+#    file while the second read opens it (a "current" link): neither file is changed.
 # usage: storage_test.sh linux|windows PROGRAM SLOW_STORAGE
 # STALL_SECONDS (default 2.5) sets the stalls, PAUSE_LIMIT_MS (default 250) the pause allowed.
 set -euo pipefail
@@ -20,6 +22,12 @@ if [[ $(id -u) -ne 0 || ! -e /dev/fuse ]] || ! command -v fusermount3 > /dev/nul
   exit 77
 fi
 source "$(dirname "$0")/window_session.sh"
+# The files lie on fresh file systems of their own, which number their first file alike.
+for folder in back other; do
+  mkdir -p "$work/$folder"
+  mount -t tmpfs tmpfs "$work/$folder"
+  at_exit+=("umount -l '$work/$folder'")
+done
 mount_slow_storage "$slow_storage"
 
 stalled() { grep -q 'stalled=[1-9]' "$work/mnt/.control"; }
@@ -28,7 +36,7 @@ make_file() { head -c "$1" /dev/zero | tr '\0' '{' > "$backing"; }
 balance() { echo $(($(tr -cd '{' < "$backing" | wc -c) - $(tr -cd '}' < "$backing" | wc -c))); }
 repair_typed() {
   start
-  type_path "$file"
+  type_path "${1:-$file}"
   xdotool key Return
 }
 
@@ -101,3 +109,22 @@ press_exit
 expect_end 5000
 [[ $(balance) -eq 0 ]] || { echo "FAIL: the second run did not balance the file ($(balance) open)"; exit 1; }
 echo "storage ($platform): a device gone mid-append left $(((size - 3000000) / 3)) lines; a second run balanced the file"
+
+# Another file system's file of the same size, time and inode number, put in the file's place
+# while the second read opens it, as a "current" link is switched: the file read is not taken for
+# it, and neither is changed.
+make_file 20000
+for _ in $(seq 10000); do printf '{}'; done > "$work/other/data.txt"
+touch -d '2026-01-01 00:00:00' "$backing" "$work/other/data.txt"
+[[ $(stat -c %i "$backing") == $(stat -c %i "$work/other/data.txt") ]] || { echo "FAIL: the inodes differ"; exit 1; }
+ln -sfn "$work/mnt" "$work/current"
+rules "open stall=$stall_ms after_opens=2 count=1"
+repair_typed "$work/current/data.txt"
+wait_until 10 "the storage never stalled" stalled
+ln -sfn "$work/other" "$work/current"
+answer_message
+press_exit
+expect_end 5000
+[[ $(tr -cd '}' < "$backing") == "" && $(stat -c %s "$work/other/data.txt") -eq 20000 ]] ||
+  { echo "FAIL: a file switched in between the reads was changed"; exit 1; }
+echo "storage ($platform): a file of another file system switched in between the reads was not taken for the file read"

@@ -114,9 +114,11 @@ click() {
   xdotool click 1
 }
 
-# Types PATH, a file of this machine, into the path box (Windows names it by drive Z:).
+# Types PATH, a file of this machine, into the path box in place of what it held (Windows
+# names it by drive Z:).
 type_path() {
   click FILE
+  xdotool key ctrl+a
   if [[ $platform == windows ]]; then
     xdotool type --delay 2 "$(windows_path "$1")"
   else

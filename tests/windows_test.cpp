@@ -2,6 +2,8 @@
 // and text that cannot name a file exactly refused.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include "windows_path.h"
 
 namespace nestmend {
@@ -22,10 +24,14 @@ TEST(Windows, PathsAreConvertedOrRefused) {
   const std::wstring kDevice = Refused(FileProblem::kDevice);
   const std::wstring kNotExact = Refused(FileProblem::kNotExact);
   const std::pair<std::string, std::wstring> kRows[] = {
-      {"C:/data/cut off.txt", L"C:/data/cut off.txt"},
+      {"C:/data/cut off.txt", L"\\\\?\\C:\\data\\cut off.txt"},
       {"C:\\Gr\xC3\xBC\xC3\x9F"
        "e\\\xE6\x97\xA5.txt",
-       L"C:\\Gr\u00FC\u00DFe\\\u65E5.txt"},
+       L"\\\\?\\C:\\Gr\u00FC\u00DFe\\\u65E5.txt"},
+      // Names exactly as given: the trailing dot and space kept, "." and ".." resolved.
+      {"C:\\d\\b.json.", L"\\\\?\\C:\\d\\b.json."},
+      {"C:\\d. \\.\\x\\..\\c.json ", L"\\\\?\\C:\\d. \\c.json "},
+      {"C:\\..\\..", L"\\\\?\\C:\\"},
       {kLong, L"\\\\?\\C:\\" + std::wstring(150, L'a') + L"\\" + std::wstring(150, L'b')},
       {"\\\\server\\share\\" + std::string(260, 'c'),
        L"\\\\?\\UNC\\server\\share\\" + std::wstring(260, L'c')},
@@ -46,6 +52,10 @@ TEST(Windows, PathsAreConvertedOrRefused) {
       {"\\\\?\\GLOBALROOT\\Device\\Null", kDevice},
       {"\\??\\C:\\data.txt", kDevice}};
   for (const auto& [path, converted] : kRows) EXPECT_EQ(Converted(path), converted) << path;
+  // A relative path continues the current folder.
+  std::wstring folder(MAX_PATH, L'\0');
+  folder.resize(GetCurrentDirectoryW(MAX_PATH, folder.data()));
+  EXPECT_EQ(Converted("x\\..\\b.json."), L"\\\\?\\" + folder + L"\\b.json.");
 }
 
 }  // namespace

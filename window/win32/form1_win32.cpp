@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "closing_message_win32.h"
 #include "exit_signals.h"
@@ -26,6 +27,33 @@ constexpr wchar_t kClassName[] = L"Nestmend.Form1";
 constexpr layout::Twips InFrame(layout::Twips place) {
   return {layout::kFrame1.left + place.left, layout::kFrame1.top + place.top, place.width,
           place.height};
+}
+
+// A dropped file's name, as exactly as it can be had. Under Wine, a Linux name that ends in dots
+// or spaces arrives without them ("b.json." as "b.json": Wine's own conversion takes them off),
+// so where the folder holds such a name beside the one given, the one given is not trusted:
+// with no file of its own name, the one such file is meant; with more than one, or with a file
+// of its own name too, the name is marked as naming no file exactly.
+std::string DroppedPath(const std::wstring& path) {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) return Narrow(path);
+  const std::wstring exact = L"\\\\?\\" + path;
+  const std::size_t name_at = exact.find_last_of(L'\\') + 1;
+  std::vector<std::wstring> longer;  // the name, then dots and spaces
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW((exact + L"*").c_str(), &found);
+  for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    const std::wstring_view name = found.cFileName;
+    if (name.size() > exact.size() - name_at && name.starts_with(exact.substr(name_at)) &&
+        name.find_first_not_of(L". ", exact.size() - name_at) == std::wstring_view::npos) {
+      longer.emplace_back(name);
+    }
+  }
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  if (longer.empty()) return Narrow(path);
+  const bool own = GetFileAttributesW(exact.c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (longer.size() == 1 && !own) return Narrow(path + longer.front().substr(exact.size() - name_at));
+  return kNotExactMark + Narrow(path);
 }
 
 }  // namespace
@@ -176,7 +204,7 @@ LRESULT Form1::Handle(UINT message, WPARAM w, LPARAM l) {
       std::wstring path(DragQueryFileW(drop, 0, nullptr, 0), L'\0');
       DragQueryFileW(drop, 0, path.data(), static_cast<UINT>(path.size() + 1));
       DragFinish(drop);
-      logic_.FileDropped(Narrow(path));
+      logic_.FileDropped(DroppedPath(path.c_str()));
       return 0;
     }
     case WM_QUERYENDSESSION:
@@ -219,12 +247,11 @@ void Form1::Dispatch(MSG& message) {
 }
 
 int Form1::RunEventLoop() {
-  if (quit_seen_) return 0;
   MSG message{};
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    Dispatch(message);
-    if (quit_seen_) break;
-  }
+  while (!quit_seen_ && GetMessageW(&message, nullptr, 0, 0) > 0) Dispatch(message);
+  // The window is gone: one more look at the queue has the display take it away now, not when
+  // the process has ended (which can wait for a file call the storage holds up).
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
   if (font_ != nullptr) DeleteObject(font_);
   return 0;
 }
