@@ -154,4 +154,9 @@ class FileSystem {
 // The machine's own file system.
 FileSystem& SystemFiles();
 
+// Marks the calling thread as a storage thread, busy reading and scanning, for the system's
+// scheduler: where there are no more cores than storage threads, the window's thread, which needs
+// a core seldom but promptly, then has one at once.
+void GiveWayToTheWindow();
+
 }  // namespace nestmend

@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "input_file.h"
 #include "sequential_files.h"
@@ -133,13 +134,18 @@ class Run {
     }
   }
 
-  // Pass 1: the number of data items, for the progress range.
+  // Pass 1: the number of data items, for the progress range, and what each chunk held for the
+  // bar of pass 2. (Its digest proves that pass 2 reads the same bytes: a run where it does not
+  // appends nothing, whatever the bar showed.)
   bool Count() {
     std::uint64_t records = 0;
     const bool counted =
         ReadPass(1, texts::kPreparing, ItemDetail::kItems, counted_, [&](const ItemChunk& chunk) {
-          records += chunk.items.items_started;
-          return surface_.PumpEventsRepeatedly(chunk.items.items_started);
+          const ChunkItems& items = chunk.items;
+          counted_chunks_.push_back({items.items_started, items.last_character_item,
+                                     chunk.state_before, items.has_character});
+          records += items.items_started;
+          return surface_.PumpEventsRepeatedly(items.items_started);
         });
     if (!counted) return false;
     surface_.SetProgressMax(static_cast<float>(records + 1));
@@ -147,21 +153,23 @@ class Run {
     return true;
   }
 
-  // Pass 2: the brace balance, moving the bar item by item.
+  // Pass 2: the brace balance, moving the bar item by item as pass 1 counted them.
   std::optional<std::int64_t> Scan() {
+    std::size_t index = 0;
     std::uint64_t records = 0;
     ChunkItems scanned;
-    const bool read = ReadPass(2, texts::kFixing, ItemDetail::kItemsAndBraces, scanned,
-                               [&](const ItemChunk& chunk) {
-                                 const ChunkItems& items = chunk.items;
-                                 ScanBatch batch{records, chunk.state_before, chunk.bytes,
-                                                 items.items_started, {}};
-                                 if (items.has_character) {
-                                   batch.last_value = records + items.last_character_item;
-                                 }
-                                 records += items.items_started;
-                                 return surface_.ScanProgress(batch);
-                               });
+    const bool read =
+        ReadPass(2, texts::kFixing, ItemDetail::kBraces, scanned, [&](const ItemChunk& chunk) {
+          // A chunk pass 1 did not read (the file has grown) moves nothing: nothing will be
+          // appended to a file that has changed.
+          const CountedChunk counted =
+              index < counted_chunks_.size() ? counted_chunks_[index] : CountedChunk{};
+          ++index;
+          ScanBatch batch{records, counted.state_before, chunk.bytes, counted.items_started, {}};
+          if (counted.has_character) batch.last_value = records + counted.last_character_item;
+          records += counted.items_started;
+          return surface_.ScanProgress(batch);
+        });
     if (!read) return std::nullopt;
     // What the append must find again: the file that was read, holding the bytes it held.
     if (mode_ == RunMode::kRepair && scanned.brace_balance > 0) {
@@ -330,7 +338,15 @@ class Run {
   RepairSurface& surface_;
   SequentialFiles files_;
   ItemChunk chunk_;
-  ChunkItems counted_;  // what the first pass read
+  // What pass 1 read, and what it found in each chunk for the bar of pass 2 (24 bytes a chunk).
+  struct CountedChunk {
+    std::uint64_t items_started = 0;
+    std::uint64_t last_character_item = 0;
+    ItemReaderState state_before;
+    bool has_character = false;
+  };
+  ChunkItems counted_;
+  std::vector<CountedChunk> counted_chunks_;
   std::optional<StorageFile::Version> scanned_;
   const RunMode mode_;
   bool wide_text_ = false;

@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
 namespace nestmend {
 namespace {
 
-// A chunk is scanned in segments of this size, so that a scan from a wrong guess is mended by
-// scanning again only the first few.
-constexpr std::size_t kSegmentBytes = std::size_t{16} << 10;
+// A chunk is scanned for its items in segments, so that a scan from a wrong guess is mended by
+// scanning again only the first few: pieces of the digest, so that they give what scanning the
+// chunk at once gives.
+constexpr std::size_t kSegmentBytes = kDigestPieceBytes;
 
 // Where the reader stands after `byte`, as far as that byte alone tells: after a delimiter
 // between items, else inside an unquoted item. Wrong only around quoted items.
@@ -27,23 +29,33 @@ struct Segment {
   ItemReaderState end;
 };
 
+// A chunk's buffer holds the byte before it, then the chunk from a 64-byte boundary, where the
+// scanner's blocks load fastest.
+constexpr std::size_t kAlignment = 64;
+std::size_t BufferBytes(std::size_t chunk_bytes) { return chunk_bytes + 2 * kAlignment; }
+char* ChunkStart(char* buffer) {
+  const auto after_one = reinterpret_cast<std::uintptr_t>(buffer) + 1;
+  return buffer + 1 + (kAlignment - after_one % kAlignment) % kAlignment;
+}
+
 }  // namespace
 
 // One chunk: read and scanned on a storage thread, then taken by the pass.
 struct InputFile::Chunk {
-  const char* bytes() const { return buffer.get() + before; }
+  char* bytes() const { return ChunkStart(buffer.get()); }
   // On the storage thread that read it: the chunk scanned for `scan_for`, in segments.
   void Received(FileResult<std::size_t> got, std::optional<ItemDetail> scan_for);
 
   std::uint64_t offset = 0;  // of its first byte in the file
   std::size_t wanted = 0;    // its length, as far as the file's length at opening goes
-  std::size_t before = 0;    // 1 when the buffer begins with the byte before the chunk
+  std::size_t before = 0;    // 1 when the byte before the chunk is read too, just before it
   std::unique_ptr<char[]> buffer;
   std::size_t size = 0;  // read: less than wanted where the file has become shorter
   FileProblem failure = FileProblem::kNone;
   StorageFile::Pending read{};
   ItemReaderState guessed;  // what the byte before it suggests
-  std::vector<Segment> segments;
+  std::vector<Segment> segments;       // kItems
+  std::optional<ChunkItems> braces;    // kBraces, which need no reader state
 };
 
 void InputFile::Chunk::Received(FileResult<std::size_t> got, std::optional<ItemDetail> scan_for) {
@@ -53,7 +65,12 @@ void InputFile::Chunk::Received(FileResult<std::size_t> got, std::optional<ItemD
   }
   size = *got > before ? *got - before : 0;
   if (size == 0 || !scan_for) return;
-  guessed = before > 0 ? GuessStateAfter(buffer[0]) : ItemReaderState();
+  if (*scan_for == ItemDetail::kBraces) {
+    ItemReaderState unused;
+    braces = ScanItems(std::span(bytes(), size), unused, ItemDetail::kBraces);
+    return;
+  }
+  guessed = before > 0 ? GuessStateAfter(bytes()[-1]) : ItemReaderState();
   ItemReaderState state = guessed;
   try {
     segments.reserve((size + kSegmentBytes - 1) / kSegmentBytes);
@@ -100,7 +117,7 @@ void InputFile::ReadAhead() {
         static_cast<std::size_t>(std::min<std::uint64_t>(chunk_bytes_, size - offset));
     if (spare_.empty()) {
       try {
-        chunk->buffer = std::make_unique_for_overwrite<char[]>(chunk_bytes_ + 1);
+        chunk->buffer = std::make_unique_for_overwrite<char[]>(BufferBytes(chunk_bytes_));
       } catch (const std::bad_alloc&) {
         // The memory for one more buffer is refused: the pass goes on with those it has.
         if (ahead_.empty() && !current_) problem_ = FileProblem::kNoMemory;
@@ -112,7 +129,7 @@ void InputFile::ReadAhead() {
     }
     StorageThread& reader = *readers_[static_cast<std::size_t>(next_chunk_ % readers_.size())];
     chunk->read = file_.Read(reader, offset - chunk->before,
-                             std::span(chunk->buffer.get(), chunk->before + chunk->wanted),
+                             std::span(chunk->bytes() - chunk->before, chunk->before + chunk->wanted),
                              [chunk, scan_for = scan_for_](FileResult<std::size_t> got) {
                                chunk->Received(got, scan_for);
                              });
@@ -197,7 +214,10 @@ bool InputFile::ReadChunk(ItemDetail detail, ItemChunk& chunk) {
   chunk.bytes = std::span<const char>(current_->bytes() + begin_, end_ - begin_);
   chunk.state_before = state_;
   chunk.items = {};
-  if (begin_ > 0 || current_->segments.empty() || scan_for_ != detail) {
+  if (detail == ItemDetail::kBraces && begin_ == 0 && current_->braces) {
+    chunk.items = *current_->braces;
+  } else if (detail == ItemDetail::kBraces || begin_ > 0 || current_->segments.empty() ||
+             scan_for_ != detail) {
     chunk.items = ScanItems(chunk.bytes, state_, detail);
   } else {
     // The storage thread's segments serve from where its reading and this one agree.

@@ -1,8 +1,9 @@
 // One file open for reading for one pass. Its chunks are read ahead of the repair on the storage
 // threads, several at once, each thread scanning the chunk it has just read while the processor's
-// cache still holds it, from the state the byte before the chunk suggests. The repair takes the
-// chunks in file order, each from where the one before left the item reader; where that differs
-// from the guess, the chunk is scanned again only until the two readings agree.
+// cache still holds it. Items are scanned from the state the byte before the chunk suggests: the
+// repair takes the chunks in file order, each from where the one before left the item reader, and
+// where that differs from the guess, the chunk is scanned again only until the two readings
+// agree. Braces and lines need no state.
 #pragma once
 
 #include <array>

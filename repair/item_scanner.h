@@ -30,23 +30,25 @@ struct ItemReaderState {
   bool operator==(const ItemReaderState&) const = default;
 };
 
-// What one chunk of bytes held.
+// What one chunk of bytes held: its items (the first pass, kItems), or its braces and lines (the
+// second, kBraces); its length and digest either way.
 struct ChunkItems {
   std::uint64_t items_started = 0;
-  std::int64_t brace_balance = 0;  // "{" less "}" among the chunk's bytes (kItemsAndBraces only)
+  std::int64_t brace_balance = 0;  // "{" less "}" among the chunk's bytes
   // Which item holds the chunk's last character, counted among the items the chunk starts
   // (1 = the first); 0 when it is the item that continues from before the chunk. False
   // has_character: the chunk holds no character at all, only delimiters and quotes.
   bool has_character = false;
   std::uint64_t last_character_item = 0;
   std::uint64_t bytes = 0;  // how many there are
-  // A digest of the bytes: two passes that read the same bytes, in the same pieces, combine
-  // the same digests. Any change of bytes gives another, but for blocks of 64 bytes moved
-  // within a piece, which change no brace count.
+  // A digest of the bytes, taken in pieces of kDigestPieceBytes from their start: two passes
+  // that scan the same bytes, cut alike where not at a piece's end, get the same digest. Any
+  // change of bytes gives another, but for blocks of 64 bytes moved within a piece, which
+  // change no brace count.
   std::uint64_t digest = 0;
 
-  // Lines and blocks (kItemsAndBraces only), whatever the items: so that a repair can tell on
-  // which line the outermost block left open began.
+  // Lines and blocks, whatever the items: so that a repair can tell on which line the outermost
+  // block left open began.
   std::uint64_t line_ends = 0;  // CR LF, a lone LF or a lone CR
   bool starts_with_lf = false;  // after a CR, its LF: one line end across two pieces
   bool ends_with_cr = false;
@@ -60,22 +62,26 @@ struct ChunkItems {
   bool operator==(const ChunkItems&) const = default;
 };
 
-// What two pieces of bytes, the second right after the first, hold together. The digest
-// depends on the order of the pieces too.
+inline constexpr std::size_t kDigestPieceBytes = std::size_t{16} << 10;
+
+// What two pieces of bytes, the second right after the first, hold together. Scanning them at
+// once gives the same, where the first is whole pieces of the digest: cut elsewhere, the digest
+// differs, and depends on the order of the pieces too.
 ChunkItems Combine(const ChunkItems& first, const ChunkItems& second);
 
 enum class ItemDetail {
-  kItems,           // items_started only: for counting
-  kItemsAndBraces,  // everything: for scanning
+  kItems,   // the items: for counting, and for the bar
+  kBraces,  // the braces and lines, whatever the items: for the repair
 };
 
-// Scans bytes that continue the reader's state. Fast: classifies whole 64-byte blocks at once
-// with bit masks of the quote and delimiter bytes, and walks a block byte by byte only when a
-// quoted item holds a delimiter.
+// Scans bytes that continue the reader's state (kItems; kBraces needs none). Fast: classifies
+// whole 64-byte blocks at once with bit masks of the bytes that matter, taking a block's quoted
+// stretches one after another.
 ChunkItems ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail);
 
-// The instruction sets ScanItems chooses from, plainest first, so tests can check each one.
-enum class VectorUnit { kPortable, kSse2, kAvx2, kAvx512 };
+// The instruction sets ScanItems chooses from, so tests can check each one: the plain one, then
+// x86's from the plainest, then ARM64's. Each is as good as the one before it where it exists.
+enum class VectorUnit { kPortable, kSse2, kAvx2, kAvx512, kNeon };
 VectorUnit BestVectorUnit();
 ChunkItems ScanItemsUsing(VectorUnit unit, std::span<const char> bytes, ItemReaderState& state,
                           ItemDetail detail);

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -240,6 +242,14 @@ class PosixFileSystem final : public FileSystem {
 FileSystem& SystemFiles() {
   static PosixFileSystem files;
   return files;
+}
+
+void GiveWayToTheWindow() {
+  // A batch thread never preempts another as it wakes: the window's thread, having just handed
+  // it a read, is not put aside for it, to wait a whole time slice. Refused or not, reading goes
+  // on the same.
+  const sched_param batch{};
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &batch);
 }
 
 }  // namespace nestmend

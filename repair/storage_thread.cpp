@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "file_system.h"
+
 namespace nestmend {
 namespace {
 
@@ -45,6 +47,7 @@ struct StorageThread::Shared {
   std::function<void()> wake;
 
   void Serve() {
+    GiveWayToTheWindow();
     std::unique_lock lock(mutex);
     while (true) {
       work.wait(lock, [this] { return ending || !calls.empty(); });

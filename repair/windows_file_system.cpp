@@ -327,4 +327,6 @@ FileSystem& SystemFiles() {
   return files;
 }
 
+void GiveWayToTheWindow() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
 }  // namespace nestmend
