@@ -115,46 +115,40 @@ class FaultyFileSystem : public FileSystem {
   std::vector<Op> steps;                        // every operation so far, in order
   int open_handles = 0;
 
-  FileResult<Handle> OpenForReading(const std::string& path) override {
-    return Opened(Fails(Op::kOpenForReading) ? failure : system_.OpenForReading(path));
+  using R = FileResult<std::size_t>;
+  FileResult<Handle> OpenForReading(const std::string& p) override {
+    return Opened(Fails(Op::kOpenForReading) ? failure : system_.OpenForReading(p));
   }
-  FileResult<Handle> OpenForAppending(const std::string& path) override {
-    return Opened(Fails(Op::kOpenForAppending) ? failure : system_.OpenForAppending(path));
+  FileResult<Handle> OpenForAppending(const std::string& p) override {
+    return Opened(Fails(Op::kOpenForAppending) ? failure : system_.OpenForAppending(p));
   }
-  FileResult<FileIdentity> Identify(Handle handle) override {
-    return Fails(Op::kIdentify) ? failure : system_.Identify(handle);
+  FileResult<FileIdentity> Identify(Handle h) override {
+    return Fails(Op::kIdentify) ? failure : system_.Identify(h);
   }
-  FileResult<FileIdentity> IdentifyPath(const std::string& path) override {
-    return Fails(Op::kIdentifyPath) ? failure : system_.IdentifyPath(path);
+  FileResult<FileIdentity> IdentifyPath(const std::string& p) override {
+    return Fails(Op::kIdentifyPath) ? failure : system_.IdentifyPath(p);
   }
-  FileStatus Lock(Handle handle) override {
-    return Fails(Op::kLock) ? failure : system_.Lock(handle);
-  }
-  FileStatus Reserve(Handle handle, std::uint64_t offset, std::uint64_t length) override {
-    if (!Fails(Op::kReserve)) return system_.Reserve(handle, offset, length);
+  FileStatus Lock(Handle h) override { return Fails(Op::kLock) ? failure : system_.Lock(h); }
+  FileStatus Reserve(Handle h, std::uint64_t offset, std::uint64_t length) override {
+    if (!Fails(Op::kReserve)) return system_.Reserve(h, offset, length);
     return failure == FileProblem::kFailed ? FileProblem::kUnsupported : failure;
   }
-  bool CanTruncate(Handle handle) override {
-    return !Fails(Op::kCanTruncate) && system_.CanTruncate(handle);
-  }
-  FileResult<std::size_t> Read(Handle handle, std::uint64_t offset,
-                               std::span<char> buffer) override {
+  bool CanTruncate(Handle h) override { return !Fails(Op::kCanTruncate) && system_.CanTruncate(h); }
+  R Read(Handle h, std::uint64_t offset, std::span<char> buffer) override {
     if (Fails(Op::kRead)) return failure;
-    return system_.Read(handle, offset, buffer.first(std::min(buffer.size(), most_per_read)));
+    return system_.Read(h, offset, buffer.first(std::min(buffer.size(), most_per_read)));
   }
-  FileResult<std::size_t> Write(Handle handle, std::span<const char> bytes) override {
+  R Write(Handle h, std::span<const char> bytes) override {
     if (Fails(Op::kWrite)) return failure;
-    return system_.Write(handle, bytes.first(std::min(bytes.size(), most_per_write)));
+    return system_.Write(h, bytes.first(std::min(bytes.size(), most_per_write)));
   }
-  FileStatus Truncate(Handle handle, std::uint64_t length) override {
-    return Fails(Op::kTruncate) ? failure : system_.Truncate(handle, length);
+  FileStatus Truncate(Handle h, std::uint64_t length) override {
+    return Fails(Op::kTruncate) ? failure : system_.Truncate(h, length);
   }
-  FileStatus Sync(Handle handle) override {
-    return Fails(Op::kSync) ? failure : system_.Sync(handle);
-  }
-  FileStatus Close(Handle handle) override {
+  FileStatus Sync(Handle h) override { return Fails(Op::kSync) ? failure : system_.Sync(h); }
+  FileStatus Close(Handle h) override {
     --open_handles;
-    const FileStatus closed = system_.Close(handle);
+    const FileStatus closed = system_.Close(h);
     return Fails(Op::kClose) ? failure : closed;
   }
 

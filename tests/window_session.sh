@@ -34,6 +34,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
+fail() { echo "FAIL: $*"; exit 1; }
+
 # Runs COMMAND... until it succeeds, every 10 ms for at most SECONDS; fails with WHAT otherwise.
 wait_until() {
   local seconds=$1 what=$2
@@ -80,21 +82,13 @@ windows_path() { echo "Z:${1//\//\\}"; }
 # Starts the program with ARGUMENTS and finds its window; under Wine, where its client area lies
 # in the frame Wine draws.
 start() {
-  if [[ $platform == windows ]]; then
-    wine "$program" "$@" > "$work/nestmend.log" 2>&1 &
-  else
-    "$program" "$@" > "$work/nestmend.log" 2>&1 &
-  fi
+  $([[ $platform == windows ]] && echo wine) "$program" "$@" > "$work/nestmend.log" 2>&1 &
   program_pid=$!
   pids+=($program_pid)
   window=$(timeout 30 xdotool search --sync --onlyvisible --name "^Nestmend$" | head -n 1) || { cat "$work/nestmend.log"; exit 1; }
-  border=0
-  caption=0
-  if [[ $platform == windows ]]; then
-    eval "$(xdotool getwindowgeometry --shell "$window")"
-    border=$(((WIDTH - 385) / 2))
-    caption=$((HEIGHT - 98 - border))
-  fi
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  border=$(((WIDTH - 385) / 2))  # none on Linux, where the window manager's frame is outside
+  caption=$((HEIGHT - 98 - border))
 }
 
 # The centre of CONTROL in pixels of the client area, from window/layout.h.
@@ -119,11 +113,7 @@ click() {
 type_path() {
   click FILE
   xdotool key ctrl+a
-  if [[ $platform == windows ]]; then
-    xdotool type --delay 2 "$(windows_path "$1")"
-  else
-    xdotool type --delay 2 "$1"
-  fi
+  xdotool type --delay 2 "$([[ $platform == windows ]] && windows_path "$1" || echo "$1")"
 }
 
 # Clicks "Exit"; the clock of expect_end starts as the button goes down.
@@ -161,10 +151,7 @@ program_ended() { ! kill -0 "$program_pid" 2> /dev/null; }
 no_guard() { ! pgrep -f -- '--settle-append' > /dev/null; }
 expect_end() {
   while kill -0 "$program_pid" 2> /dev/null; do
-    if ((($(date +%s%N) - exit_pressed_at) / 1000000 > $1)); then
-      echo "FAIL: the program still runs $1 ms after Exit"
-      exit 1
-    fi
+    ((($(date +%s%N) - exit_pressed_at) / 1000000 <= $1)) || fail "the program still runs $1 ms after Exit"
     sleep 0.002
   done
   ended_after_ms=$((($(date +%s%N) - exit_pressed_at) / 1000000))
@@ -179,7 +166,7 @@ pauses_start() {
   if [[ -n ${watch_exe:-} ]]; then
     wine "$watch_exe" pauses "$(windows_path "$work/pauses-stop")" > "$work/pauses" 2>&1 &
   else
-    python3 "$here/x11.py" pings "$window" > "$work/pauses" &
+    "$here/x11.py" pings "$window" > "$work/pauses" &
   fi
   pauses_pid=$!
   pids+=($pauses_pid)
@@ -190,7 +177,7 @@ pauses_stop() {
   wait "$pauses_pid" || true
   longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
   was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
-  [[ -n "$longest_pause_ms" ]] || { echo "FAIL: no measure of pauses: $(cat "$work/pauses")"; exit 1; }
+  [[ -n "$longest_pause_ms" ]] || fail "no measure of pauses: $(cat "$work/pauses")"
 }
 
 # Mounts SLOW_STORAGE, the test file system (tests/slow_storage.cpp), over $work/back at
@@ -220,7 +207,6 @@ expect_untouched_or_complete() {
   elif ((size == 4 * $2)) && cmp -s <(tail -c +$(($2 + 1)) "$1") <(yes $'}\r' | head -n "$2"); then
     echo "$3: the file was completely repaired"
   else
-    echo "FAIL: $3 left the file half repaired ($size bytes)"
-    exit 1
+    fail "$3 left the file half repaired ($size bytes)"
   fi
 }

@@ -1,6 +1,5 @@
-#!/usr/bin/env python3
-"""What a desktop does to a window that xdotool cannot: libX11 through ctypes, the standard
-library only.
+#!/usr/bin/python3
+"""What a desktop does to a window that xdotool cannot, through python3-xlib.
 
 usage: x11.py drop WINDOW X Y PATH   drops the file PATH at X, Y of the screen on WINDOW, as a
                                      file manager does (the XDND protocol); exits 0 once the window
@@ -11,152 +10,89 @@ usage: x11.py drop WINDOW X Y PATH   drops the file PATH at X, Y of the screen o
                                      prints "measuring" once SIGTERM is awaited, then the longest
                                      round trip ("longest_ms=12.3 pings=456")
 """
-import ctypes
 import select
 import signal
 import sys
 import time
 import urllib.parse
-from ctypes import byref, c_char_p, c_int, c_long, c_ulong, c_void_p
 
-CLIENT_MESSAGE, SELECTION_REQUEST, SELECTION_NOTIFY = 33, 30, 31
-DESTROY_NOTIFY, UNMAP_NOTIFY = 17, 18
-STRUCTURE_NOTIFY, SUBSTRUCTURE_NOTIFY = 1 << 17, 1 << 19
+from Xlib import X, display
+from Xlib.protocol import event
 
-
-class ClientMessage(ctypes.Structure):
-    _fields_ = [("type", c_int), ("serial", c_ulong), ("send_event", c_int),
-                ("display", c_void_p), ("window", c_ulong), ("message_type", c_ulong),
-                ("format", c_int), ("l", c_long * 5)]
-
-
-class SelectionRequest(ctypes.Structure):
-    _fields_ = [("type", c_int), ("serial", c_ulong), ("send_event", c_int),
-                ("display", c_void_p), ("owner", c_ulong), ("requestor", c_ulong),
-                ("selection", c_ulong), ("target", c_ulong), ("property", c_ulong),
-                ("time", c_ulong)]
-
-
-class SelectionNotify(ctypes.Structure):
-    _fields_ = [("type", c_int), ("serial", c_ulong), ("send_event", c_int),
-                ("display", c_void_p), ("requestor", c_ulong), ("selection", c_ulong),
-                ("target", c_ulong), ("property", c_ulong), ("time", c_ulong)]
-
-
-class Event(ctypes.Union):
-    _fields_ = [("type", c_int), ("client", ClientMessage), ("request", SelectionRequest),
-                ("notify", SelectionNotify), ("pad", c_long * 24)]
-
-
-x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-for name, result, arguments in [
-        ("XOpenDisplay", c_void_p, [c_char_p]),
-        ("XInternAtom", c_ulong, [c_void_p, c_char_p, c_int]),
-        ("XDefaultRootWindow", c_ulong, [c_void_p]),
-        ("XCreateSimpleWindow", c_ulong, [c_void_p, c_ulong, c_int, c_int, ctypes.c_uint,
-                                          ctypes.c_uint, ctypes.c_uint, c_ulong, c_ulong]),
-        ("XSetSelectionOwner", c_int, [c_void_p, c_ulong, c_ulong, c_ulong]),
-        ("XSelectInput", c_int, [c_void_p, c_ulong, c_long]),
-        ("XSendEvent", c_int, [c_void_p, c_ulong, c_int, c_long, c_void_p]),
-        ("XChangeProperty", c_int, [c_void_p, c_ulong, c_ulong, c_ulong, c_int, c_int, c_char_p,
-                                    c_int]),
-        ("XPending", c_int, [c_void_p]),
-        ("XNextEvent", c_int, [c_void_p, c_void_p]),
-        ("XFlush", c_int, [c_void_p]),
-        ("XConnectionNumber", c_int, [c_void_p])]:
-    getattr(x11, name).restype = result
-    getattr(x11, name).argtypes = arguments
-display = x11.XOpenDisplay(None)
-if not display:
-    sys.exit("cannot open the display")
+screen = display.Display()
 
 
 def atom(name):
-    return x11.XInternAtom(display, name.encode(), 0)
+    return screen.intern_atom(name)
 
 
 def send(window, message_type, *values):
-    event = Event()
-    event.client.type = CLIENT_MESSAGE
-    event.client.window = window
-    event.client.message_type = message_type
-    event.client.format = 32
-    for index, value in enumerate(values):
-        event.client.l[index] = value
-    x11.XSendEvent(display, window, 0, 0, byref(event))
-    x11.XFlush(display)
+    data = (32, list(values) + [0] * (5 - len(values)))
+    window.send_event(event.ClientMessage(window=window, client_type=atom(message_type), data=data))
+    screen.flush()
 
 
 def events(seconds):
     """The events that arrive within SECONDS, as they arrive, and None every 5 ms without one."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        while x11.XPending(display):
-            event = Event()
-            x11.XNextEvent(display, byref(event))
-            yield event
-        select.select([x11.XConnectionNumber(display)], [], [], 0.005)
+        while screen.pending_events():
+            yield screen.next_event()
+        select.select([screen.fileno()], [], [], 0.005)
         yield None
 
 
 def drop(target, x, y, path):
-    source = x11.XCreateSimpleWindow(display, x11.XDefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0)
-    x11.XSetSelectionOwner(display, atom("XdndSelection"), source, 0)
+    source = screen.screen().root.create_window(0, 0, 1, 1, 0, X.CopyFromParent)
+    source.set_selection_owner(atom("XdndSelection"), X.CurrentTime)
     uri_list = atom("text/uri-list")
-    uris = ("file://" + urllib.parse.quote(path) + "\r\n").encode()
-    send(target, atom("XdndEnter"), source, 5 << 24, uri_list)
-    send(target, atom("XdndPosition"), source, 0, (x << 16) | y, 0, atom("XdndActionCopy"))
+    send(target, "XdndEnter", source.id, 5 << 24, uri_list)
+    send(target, "XdndPosition", source.id, 0, (x << 16) | y, 0, atom("XdndActionCopy"))
     dropped = False
-    for event in filter(None, events(10)):
-        if event.type == SELECTION_REQUEST:  # the window asks for the file's name
-            request = event.request
-            answer = Event()
-            answer.notify.type = SELECTION_NOTIFY
-            answer.notify.requestor = request.requestor
-            answer.notify.selection = request.selection
-            answer.notify.target = request.target
-            answer.notify.time = request.time
-            if request.target == uri_list:
-                x11.XChangeProperty(display, request.requestor, request.property, uri_list, 8, 0,
-                                    uris, len(uris))
-                answer.notify.property = request.property
-            x11.XSendEvent(display, request.requestor, 0, 0, byref(answer))
-            x11.XFlush(display)
-        elif event.type == CLIENT_MESSAGE and event.client.message_type == atom("XdndStatus"):
-            if not event.client.l[1] & 1:
+    for news in filter(None, events(10)):
+        if news.type == X.SelectionRequest:  # the window asks for the file's name
+            answer = X.NONE
+            if news.target == uri_list:
+                uris = ("file://" + urllib.parse.quote(path) + "\r\n").encode()
+                news.requestor.change_property(news.property, uri_list, 8, uris)
+                answer = news.property
+            news.requestor.send_event(event.SelectionNotify(
+                time=news.time, requestor=news.requestor, selection=news.selection,
+                target=news.target, property=answer))
+            screen.flush()
+        elif news.type == X.ClientMessage and news.client_type == atom("XdndStatus"):
+            if not news.data[1][1] & 1:
                 sys.exit("the window does not take the drop")
             if not dropped:
-                send(target, atom("XdndDrop"), source, 0, 0)
+                send(target, "XdndDrop", source.id, 0, 0)
                 dropped = True
-        elif event.type == CLIENT_MESSAGE and event.client.message_type == atom("XdndFinished"):
+        elif news.type == X.ClientMessage and news.client_type == atom("XdndFinished"):
             return
     sys.exit("the drop did not finish within 10 s")
 
 
 def pings(window):
-    stop = []
+    stop, gone = [], []
     signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
     print("measuring", flush=True)  # from here on, SIGTERM ends the measure with its result
-    gone = []
-    on_error = ctypes.CFUNCTYPE(c_int, c_void_p, c_void_p)(lambda *_: gone.append(1) or 0)
-    x11.XSetErrorHandler(on_error)  # the window no longer exists
-    # Answers go to the root window, with one of these masks depending on the toolkit's version;
-    # the window unmapped or destroyed as the program ends leaves its last ping unanswered.
-    root = x11.XDefaultRootWindow(display)
-    x11.XSelectInput(display, root, STRUCTURE_NOTIFY | SUBSTRUCTURE_NOTIFY)
-    x11.XSelectInput(display, window, STRUCTURE_NOTIFY)
+    screen.set_error_handler(lambda *_: gone.append(1))  # the window no longer exists
+    # Answers go to the root window; the window unmapped or destroyed as the program ends leaves
+    # its last ping unanswered.
+    screen.screen().root.change_attributes(
+        event_mask=X.StructureNotifyMask | X.SubstructureNotifyMask)
+    window.change_attributes(event_mask=X.StructureNotifyMask)
     longest, answered, serial, ping = 0.0, 0, 0, atom("_NET_WM_PING")
     while not stop and not gone:
         serial += 1
         sent = time.monotonic()
-        send(window, atom("WM_PROTOCOLS"), ping, serial, window)
+        send(window, "WM_PROTOCOLS", ping, serial, window.id)
         answer = False
-        for event in events(3600):
-            if event is None:
+        for news in events(3600):
+            if news is None:
                 pass
-            elif event.type == CLIENT_MESSAGE and tuple(event.client.l[:2]) == (ping, serial):
+            elif news.type == X.ClientMessage and tuple(news.data[1][:2]) == (ping, serial):
                 answer = True
-            elif event.type in (DESTROY_NOTIFY, UNMAP_NOTIFY) and event.client.window == window:
+            elif news.type in (X.DestroyNotify, X.UnmapNotify) and news.window == window:
                 gone.append(1)
             if answer or stop or gone:
                 break
@@ -168,7 +104,8 @@ def pings(window):
     print(f"longest_ms={longest * 1000:.1f} pings={answered}", flush=True)
 
 
+window = screen.create_resource_object("window", int(sys.argv[2], 0))
 if sys.argv[1] == "drop":
-    drop(int(sys.argv[2], 0), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    drop(window, int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
 else:
-    pings(int(sys.argv[2], 0))
+    pings(window)
