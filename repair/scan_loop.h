@@ -125,9 +125,10 @@ NESTMEND_INLINE bool TrackItemsGuessing(const BlockMasks& masks, std::uint64_t v
   const std::uint64_t closings = masks.quotes & ~subtracted & valid;
   NoteCharacters(valid & ~(ends | tails | openings | closings), starts, tally);
   tally.starts += Count(starts);
+  // (Bitwise, not logical: a branch here would be mispredicted where quotes come and go.)
   const int last = Highest(valid);
-  state.quoted = open_at_end || (openings >> 63) != 0;
-  state.in_item = state.quoted || (((ends | tails) >> last) & 1) == 0;
+  state.quoted = open_at_end | ((openings >> 63) != 0);
+  state.in_item = state.quoted | ((((ends | tails) >> last) & 1) == 0);
   state.swallow_lf = ((ends & carriage_returns) >> last) & 1;
   return true;
 }
