@@ -128,8 +128,8 @@ void InputFile::ReadAhead() {
       spare_.pop_back();
     }
     StorageThread& reader = *readers_[static_cast<std::size_t>(next_chunk_ % readers_.size())];
-    chunk->read = file_.Read(reader, offset - chunk->before,
-                             std::span(chunk->bytes() - chunk->before, chunk->before + chunk->wanted),
+    const std::span<char> into(chunk->bytes() - chunk->before, chunk->before + chunk->wanted);
+    chunk->read = file_.Read(reader, offset - chunk->before, into,
                              [chunk, scan_for = scan_for_](FileResult<std::size_t> got) {
                                chunk->Received(got, scan_for);
                              });

@@ -117,9 +117,10 @@ ChunkItems Result(const Tally& tally, std::uint64_t digest, std::span<const char
   items.has_character = counted.characters != 0;
   if (items.has_character) {
     const int last = 63 - std::countl_zero(counted.characters);
+    const std::uint64_t through_last = ~std::uint64_t{0} >> (63 - last);
     items.last_character_item =
         counted.starts_before_characters +
-        static_cast<std::uint64_t>(std::popcount(counted.characters_starts & (~0ULL >> (63 - last))));
+        static_cast<std::uint64_t>(std::popcount(counted.characters_starts & through_last));
   }
   items.digest = digest;
   items.bytes = bytes.size();

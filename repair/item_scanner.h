@@ -74,9 +74,8 @@ enum class ItemDetail {
   kBraces,  // the braces and lines, whatever the items: for the repair
 };
 
-// Scans bytes that continue the reader's state (kItems; kBraces needs none). Fast: classifies
-// whole 64-byte blocks at once with bit masks of the bytes that matter, taking a block's quoted
-// stretches one after another.
+// Scans bytes that continue the reader's state (kItems; kBraces needs none). Fast: takes whole
+// 64-byte blocks at once, with bit masks of the bytes that matter (scan_loop.h).
 ChunkItems ScanItems(std::span<const char> bytes, ItemReaderState& state, ItemDetail detail);
 
 // The instruction sets ScanItems chooses from, so tests can check each one: the plain one, then
