@@ -9,6 +9,9 @@ namespace {
 constexpr wchar_t kGuardSwitch[] = L"--settle-append";
 bool guard_enabled = false;
 HANDLE guard_settled = nullptr;  // set once the append is settled: the guard then leaves
+// How long an append waits for its guard to start (a process start takes milliseconds on Windows,
+// a few hundred under Wine on a busy machine).
+constexpr DWORD kGuardStartMs = 10000;
 
 HANDLE Inheritable(HANDLE handle, DWORD access, DWORD options) {
   HANDLE copy = nullptr;
@@ -68,6 +71,7 @@ void StartAppendGuard(HANDLE file, std::uint64_t original, std::uint64_t expecte
   if (!guard_enabled || guard_settled != nullptr) return;
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   const HANDLE settled = CreateEventW(&inherited, TRUE, FALSE, nullptr);
+  const HANDLE ready = CreateEventW(&inherited, TRUE, FALSE, nullptr);
   const HANDLE file_copy = Inheritable(file, 0, DUPLICATE_SAME_ACCESS);
   const HANDLE parent = Inheritable(GetCurrentProcess(), SYNCHRONIZE, 0);
   std::wstring program(32768, L'\0');
@@ -75,25 +79,32 @@ void StartAppendGuard(HANDLE file, std::uint64_t original, std::uint64_t expecte
   std::wstring command = L"\"" + program + L"\" " + kGuardSwitch + L" ";
   for (const std::uint64_t number :
        {reinterpret_cast<std::uint64_t>(file_copy), reinterpret_cast<std::uint64_t>(parent),
-        reinterpret_cast<std::uint64_t>(settled), original, expected}) {
+        reinterpret_cast<std::uint64_t>(settled), reinterpret_cast<std::uint64_t>(ready), original,
+        expected}) {
     command += std::to_wstring(number) + L" ";
   }
   for (const char byte : line) command += std::to_wstring(static_cast<unsigned char>(byte)) + L" ";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (settled != nullptr && file_copy != nullptr && parent != nullptr &&
+  if (settled != nullptr && ready != nullptr && file_copy != nullptr && parent != nullptr &&
       CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                      nullptr, nullptr, &startup, &process)) {
+    // The append begins once the guard is in place. A process only starting still loads its
+    // libraries, and under Wine one whose display goes away then never gets to guard anything.
+    const HANDLE started[] = {ready, process.hProcess};
+    if (WaitForMultipleObjects(2, started, FALSE, kGuardStartMs) == WAIT_OBJECT_0) {
+      guard_settled = settled;
+    } else {
+      TerminateProcess(process.hProcess, 1);  // not there in time: the append goes unguarded
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    guard_settled = settled;
-  } else if (settled != nullptr) {
-    CloseHandle(settled);
   }
-  for (const HANDLE copy : {file_copy, parent}) {
-    if (copy != nullptr) CloseHandle(copy);  // the guard has its own
+  for (const HANDLE handle : {file_copy, parent, ready}) {
+    if (handle != nullptr) CloseHandle(handle);  // the guard has its own
   }
+  if (guard_settled == nullptr && settled != nullptr) CloseHandle(settled);
 }
 
 void AppendGuardCanLeave() {
@@ -107,7 +118,7 @@ void EnableAppendGuard() { guard_enabled = true; }
 
 bool RunAsAppendGuard(const std::vector<std::wstring>& arguments) {
   if (arguments.empty() || arguments.front() != kGuardSwitch) return false;
-  std::uint64_t numbers[5] = {};
+  std::uint64_t numbers[6] = {};
   std::string line;
   for (std::size_t index = 1; index < arguments.size(); ++index) {
     const std::uint64_t number = std::wcstoull(arguments[index].c_str(), nullptr, 10);
@@ -118,12 +129,14 @@ bool RunAsAppendGuard(const std::vector<std::wstring>& arguments) {
     }
   }
   line += "\r\n";
+  SetEvent(reinterpret_cast<HANDLE>(numbers[3]));  // in place
+  CloseHandle(reinterpret_cast<HANDLE>(numbers[3]));
   const auto file = reinterpret_cast<HANDLE>(numbers[0]);
   const HANDLE waits[] = {reinterpret_cast<HANDLE>(numbers[2]),
                           reinterpret_cast<HANDLE>(numbers[1])};
   // Settled first: nothing to do. The program ended first: its append is settled here.
   if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-    Settle(file, numbers[3], numbers[4], line);
+    Settle(file, numbers[4], numbers[5], line);
   }
   return true;
 }

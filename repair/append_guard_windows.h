@@ -18,7 +18,8 @@ namespace nestmend {
 void EnableAppendGuard();
 
 // Starts the guard of an append to `file`, from `original` bytes to `expected`, all of them
-// `line` CR LF repeated; and lets it leave, once the append is settled.
+// `line` CR LF repeated, and returns once it is in place; lets it leave, once the append is
+// settled.
 void StartAppendGuard(HANDLE file, std::uint64_t original, std::uint64_t expected,
                       std::string_view line);
 void AppendGuardCanLeave();
