@@ -15,6 +15,29 @@ long_stall_ms=$((${LONG_STALL_SECONDS:-60} * 1000))
 mkdir -p "$out"
 source "$(dirname "$0")/../tests/window_session.sh"
 mount_slow_storage "$slow_storage"
+
+# Measures, from outside, how long the window leaves others waiting, by the desktop's ping (or
+# with $watch_exe, as Windows asks): from pauses_start, which returns once the measure has
+# begun, to pauses_stop, which sets $longest_pause_ms (and with $watch_exe, $was_hung).
+pauses_start() {
+  rm -f "$work/pauses" "$work/pauses-stop"
+  if [[ -n ${watch_exe:-} ]]; then
+    wine "$watch_exe" pauses "$(windows_path "$work/pauses-stop")" > "$work/pauses" 2>&1 &
+  else
+    "$(dirname "$0")/pauses.py" "$window" > "$work/pauses" &
+  fi
+  pauses_pid=$!
+  pids+=($pauses_pid)
+  wait_until 10 "the measure of pauses never began" grep -q measuring "$work/pauses" || exit 1
+}
+pauses_stop() {
+  if [[ -n ${watch_exe:-} ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid"; fi
+  wait "$pauses_pid" || true
+  longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
+  was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
+  [[ -n "$longest_pause_ms" ]] || fail "no measure of pauses: $(cat "$work/pauses")"
+}
+
 counter() { sed -n "s/.*$1=\([0-9]*\).*/\1/p" "$work/mnt/.control"; }
 # Until the shell test CONDITION holds, for at most 60 s.
 until_true() { wait_until 60 "$1 never held" eval "$1"; }

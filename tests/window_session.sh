@@ -1,13 +1,12 @@
 # Sourced by the tests and measures that use the real Nestmend through its window as a person
 # does, on Linux (the Qt window) or under Wine (Nestmend.exe), in a virtual X display of their
 # own. Before it: $platform (linux or windows) and $program; $probe_exe, Nestmend.exe's window
-# probe (tests/window_probe_windows.cpp), by default beside it in tests/; and to measure pauses
-# as Windows sees them, $watch_exe (bench/window_watch_windows.cpp).
+# probe (tests/window_probe_windows.cpp), by default beside it in tests/.
 # After it: $work, a folder removed at the end; pids+=(PID) and at_exit+=("COMMAND") for what
 # the end must stop or run; start_display; start [ARGUMENT...]; click CONTROL (named as in
 # window/layout.h); type_path PATH; windows_path PATH; wait_for_message; answer_message;
-# press_exit; expect_end MS; pauses_start and pauses_stop; mount_slow_storage and rules;
-# wait_for_growth; expect_untouched_or_complete. Every wait is for a condition, with a limit.
+# press_exit; expect_end MS; mount_slow_storage and rules; wait_for_growth;
+# expect_untouched_or_complete. Every wait is for a condition, with a limit.
 for tool in Xvfb xdotool; do
   command -v "$tool" > /dev/null || { echo "SKIP: $tool is not installed (Debian: xvfb, xdotool)"; exit 77; }
 done
@@ -156,28 +155,6 @@ expect_end() {
   done
   ended_after_ms=$((($(date +%s%N) - exit_pressed_at) / 1000000))
   wait_until 10 "a guard of an append still runs 10 s after the program ended" no_guard || exit 1
-}
-
-# Measures, from outside, how long the window leaves others waiting, by the desktop's ping (or
-# with $watch_exe, as Windows asks): from pauses_start, which returns once the measure has
-# begun, to pauses_stop, which sets $longest_pause_ms (and with $watch_exe, $was_hung).
-pauses_start() {
-  rm -f "$work/pauses" "$work/pauses-stop"
-  if [[ -n ${watch_exe:-} ]]; then
-    wine "$watch_exe" pauses "$(windows_path "$work/pauses-stop")" > "$work/pauses" 2>&1 &
-  else
-    "$here/x11.py" pings "$window" > "$work/pauses" &
-  fi
-  pauses_pid=$!
-  pids+=($pauses_pid)
-  wait_until 10 "the measure of pauses never began" grep -q measuring "$work/pauses" || exit 1
-}
-pauses_stop() {
-  if [[ -n ${watch_exe:-} ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid"; fi
-  wait "$pauses_pid" || true
-  longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
-  was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
-  [[ -n "$longest_pause_ms" ]] || fail "no measure of pauses: $(cat "$work/pauses")"
 }
 
 # Mounts SLOW_STORAGE, the test file system (tests/slow_storage.cpp), over $work/back at

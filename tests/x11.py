@@ -4,14 +4,11 @@
 usage: x11.py drop WINDOW X Y PATH   drops the file PATH at X, Y of the screen on WINDOW, as a
                                      file manager does (the XDND protocol); exits 0 once the window
                                      has taken the drop and finished with it
-       x11.py pings WINDOW           sends WINDOW _NET_WM_PING every 5 ms, each as soon as the
-                                     last was answered, as a desktop does before it calls a window
-                                     "not responding", until SIGTERM or until the window is gone;
-                                     prints "measuring" once SIGTERM is awaited, then the longest
-                                     round trip ("longest_ms=12.3 pings=456")
+       x11.py ping WINDOW            sends WINDOW one _NET_WM_PING, as a desktop does before it
+                                     calls a window "not responding"; exits 0 once it is answered
+(bench/pauses.py measures with these the window's longest pause.)
 """
 import select
-import signal
 import sys
 import time
 import urllib.parse
@@ -71,41 +68,21 @@ def drop(target, x, y, path):
     sys.exit("the drop did not finish within 10 s")
 
 
-def pings(window):
-    stop, gone = [], []
-    signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
-    print("measuring", flush=True)  # from here on, SIGTERM ends the measure with its result
-    screen.set_error_handler(lambda *_: gone.append(1))  # the window no longer exists
-    # Answers go to the root window; the window unmapped or destroyed as the program ends leaves
-    # its last ping unanswered.
+def ping(window):
+    """Whether WINDOW answers a ping within 30 s (the answer goes to the root window)."""
+    question = (atom("_NET_WM_PING"), 1)
     screen.screen().root.change_attributes(
         event_mask=X.StructureNotifyMask | X.SubstructureNotifyMask)
-    window.change_attributes(event_mask=X.StructureNotifyMask)
-    longest, answered, serial, ping = 0.0, 0, 0, atom("_NET_WM_PING")
-    while not stop and not gone:
-        serial += 1
-        sent = time.monotonic()
-        send(window, "WM_PROTOCOLS", ping, serial, window.id)
-        answer = False
-        for news in events(3600):
-            if news is None:
-                pass
-            elif news.type == X.ClientMessage and tuple(news.data[1][:2]) == (ping, serial):
-                answer = True
-            elif news.type in (X.DestroyNotify, X.UnmapNotify) and news.window == window:
-                gone.append(1)
-            if answer or stop or gone:
-                break
-        took = time.monotonic() - sent
-        if answer or not gone:
-            longest = max(longest, took)
-        answered += answer
-        time.sleep(max(0.0, 0.005 - took))
-    print(f"longest_ms={longest * 1000:.1f} pings={answered}", flush=True)
+    send(window, "WM_PROTOCOLS", *question, window.id)
+    for news in filter(None, events(30)):
+        if news.type == X.ClientMessage and tuple(news.data[1][:2]) == question:
+            return True
+    return False
 
 
-window = screen.create_resource_object("window", int(sys.argv[2], 0))
-if sys.argv[1] == "drop":
-    drop(window, int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
-else:
-    pings(window)
+if __name__ == "__main__":
+    window = screen.create_resource_object("window", int(sys.argv[2], 0))
+    if sys.argv[1] == "drop":
+        drop(window, int(sys.argv[3]), int(sys.argv[4]), sys.argv[5])
+    elif not ping(window):
+        sys.exit("the window did not answer within 30 s")
