@@ -1,5 +1,9 @@
 #include "test_support.h"
 
+#if !defined(_WIN32)
+#include <sys/mount.h>
+#endif
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -37,19 +41,10 @@ void WriteAll(const std::filesystem::path& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::int64_t BraceBalance(const std::string& bytes) {
-  return std::ranges::count(bytes, '{') - std::ranges::count(bytes, '}');
-}
-
 std::string Lines(std::int64_t count) {
   std::string lines;
   for (std::int64_t line = 0; line < count; ++line) lines += "}\r\n";
   return lines;
-}
-
-std::string FixedSummary(std::int64_t errors) {
-  return std::string(texts::kFixedBefore) + std::to_string(errors) +
-         std::string(texts::kFixedAfter);
 }
 
 RecordingSurface Repair(const std::string& path, FileSystem& files, ReadPlan plan) {
@@ -58,20 +53,15 @@ RecordingSurface Repair(const std::string& path, FileSystem& files, ReadPlan pla
   return surface;
 }
 
-void RecordingSurface::SetStatus(std::string_view caption) {
-  status = caption;
-  Record("STAT=" + status);
-}
-
 void RecordingSurface::SetProgressMax(float new_maximum) {
-  Record("Max=" + std::to_string(static_cast<std::int64_t>(new_maximum)));
+  Record("Max=", std::to_string(static_cast<std::int64_t>(new_maximum)));
   if (!(new_maximum > 0)) return;
   maximum = new_maximum;
   value = std::min(value, maximum);
 }
 
 void RecordingSurface::SetProgressValue(float new_value) {
-  Record("Value=" + std::to_string(static_cast<std::int64_t>(new_value)));
+  Record("Value=", std::to_string(static_cast<std::int64_t>(new_value)));
   if (new_value >= 0 && new_value <= maximum) value = new_value;
 }
 
@@ -80,16 +70,6 @@ bool RecordingSurface::PumpEvents() {
   if (stop_at_pump && pumps >= *stop_at_pump) stopping = true;
   ++pumps;
   return !stopping;
-}
-
-void RecordingSurface::ShowMessage(std::string_view text) {
-  messages.emplace_back(text);
-  Record("Message");
-}
-
-void RecordingSurface::SetReason(std::string_view text) {
-  reason = text;
-  Record("Reason=" + reason);
 }
 
 bool RecordingSurface::PumpEventsRepeatedly(std::uint64_t count) {
@@ -123,5 +103,14 @@ bool FaultyFileSystem::Fails(Op op) {
   steps.push_back(op);
   return failing_step && (step == *failing_step || (later_steps_fail && step > *failing_step));
 }
+
+#if !defined(_WIN32)
+ScratchMount::ScratchMount(const std::string& options)
+    : mounted_(mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0) {}
+
+ScratchMount::~ScratchMount() {
+  if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+}
+#endif
 
 }  // namespace nestmend::testing

@@ -2,6 +2,7 @@
 // records what a repair showed, and a file layer that fails on purpose.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -47,9 +48,14 @@ class ScratchMount {
 
 std::string ReadAll(const std::filesystem::path& path);
 void WriteAll(const std::filesystem::path& path, const std::string& bytes);
-std::int64_t BraceBalance(const std::string& bytes);  // "{" less "}"
-std::string Lines(std::int64_t count);                // count times "}" CR LF
-std::string FixedSummary(std::int64_t errors);        // the summary of a repair
+std::string Lines(std::int64_t count);                        // count times "}" CR LF
+inline std::int64_t BraceBalance(const std::string& bytes) {  // "{" less "}"
+  return std::ranges::count(bytes, '{') - std::ranges::count(bytes, '}');
+}
+inline std::string FixedSummary(std::int64_t errors) {  // the summary of a repair
+  return std::string(texts::kFixedBefore) + std::to_string(errors) +
+         std::string(texts::kFixedAfter);
+}
 // A random number below `bound`, as the machine's sizes take it.
 inline std::size_t Below(std::mt19937_64& random, std::size_t bound) {
   return static_cast<std::size_t>(random() % bound);
@@ -65,13 +71,16 @@ class RecordingSurface : public RepairSurface {
   explicit RecordingSurface(std::string path, bool expand = true)
       : path_(std::move(path)), expand_(expand) {}
 
-  void SetStatus(std::string_view caption) override;
+  void SetStatus(std::string_view caption) override { Record("STAT=", status = caption); }
   void SetProgressMax(float maximum) override;
   void SetProgressValue(float value) override;
   std::string RepairPath() override { return path_; }
   bool PumpEvents() override;
-  void ShowMessage(std::string_view text) override;
-  void SetReason(std::string_view text) override;
+  void ShowMessage(std::string_view text) override {
+    messages.emplace_back(text);
+    Record("Message");
+  }
+  void SetReason(std::string_view text) override { Record("Reason=", reason = text); }
   bool PumpEventsRepeatedly(std::uint64_t count) override;
   bool ScanProgress(const ScanBatch& batch) override;
   void AppendProgress(std::uint64_t first_line, std::uint64_t count) override;
@@ -88,7 +97,9 @@ class RecordingSurface : public RepairSurface {
   bool stopping = false;                      // every pump from now on asks the run to stop
 
  private:
-  void Record(std::string operation) { operations.push_back(std::move(operation)); }
+  void Record(std::string_view what, std::string_view detail = {}) {
+    operations.push_back(std::string(what).append(detail));
+  }
   std::string path_;
   bool expand_;
 };
