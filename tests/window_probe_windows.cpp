@@ -1,12 +1,11 @@
 // Looks at Nestmend.exe's window from another program, as Windows and assistive tools do.
 // usage: window_probe.exe set-path TEXT sets the path box's text; \uXXXX in TEXT is one UTF-16
 //                                       unit, so that an unpaired surrogate can be given
-//        window_probe.exe status        prints the status line's text, then its tooltip, UTF-8 and
-//                                       on one line, then "shown whole" when each of the
-//                                       tooltip's lines fits its width, or "cut"
-//        window_probe.exe bar           prints the progress bar's position and range
-//        window_probe.exe focus         prints the text of the control that has the focus, and
-//                                       "tooltip shown" when the status line's tooltip shows
+//        window_probe.exe state         prints, a line each: the status line's text; its tooltip,
+//                                       UTF-8 and on one line; "shown whole" when each of the
+//                                       tooltip's lines fits its width, or "cut"; the progress
+//                                       bar's position and range; the text of the control that
+//                                       has the focus; "tooltip shown" or "no tooltip"
 #include <windows.h>
 // After windows.h, which they need.
 #include <commctrl.h>
@@ -135,31 +134,23 @@ int wmain(int argc, wchar_t** argv) {
     SendMessageW(Control(form, L"Edit"), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
     return 0;
   }
-  if (command == L"status") {
-    const HWND status = Control(form, L"Static");
-    std::wstring reason = Tooltip(form, status);
-    std::erase(reason, L'\u00A0');  // the slack that ends each line
-    const bool whole = Fits(TooltipOf(form), reason);
-    std::replace(reason.begin(), reason.end(), L'\n', L' ');
-    std::printf("%s\n%s\n%s\n", Utf8(Text(status)).c_str(), Utf8(reason).c_str(),
-                whole ? "shown whole" : "cut");
-    return 0;
-  }
-  if (command == L"bar") {
-    const HWND bar = Control(form, PROGRESS_CLASSW);
-    std::printf("position=%d range=%d..%d\n", static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)),
-                static_cast<int>(SendMessageW(bar, PBM_GETRANGE, TRUE, 0)),
-                static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0)));
-    return 0;
-  }
-  if (command == L"focus") {
-    GUITHREADINFO thread{};
-    thread.cbSize = sizeof thread;
-    GetGUIThreadInfo(GetWindowThreadProcessId(form, nullptr), &thread);
-    const HWND tooltip = TooltipOf(form);
-    std::printf("%s\n%s\n", Utf8(thread.hwndFocus ? Text(thread.hwndFocus) : L"(none)").c_str(),
-                tooltip && IsWindowVisible(tooltip) ? "tooltip shown" : "no tooltip");
-    return 0;
-  }
-  return 2;
+  if (command != L"state") return 2;
+  const HWND status = Control(form, L"Static");
+  const HWND tooltip = TooltipOf(form);
+  std::wstring reason = Tooltip(form, status);
+  std::erase(reason, L'\u00A0');  // the slack that ends each line
+  const bool whole = Fits(tooltip, reason);
+  std::replace(reason.begin(), reason.end(), L'\n', L' ');
+  const HWND bar = Control(form, PROGRESS_CLASSW);
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  GetGUIThreadInfo(GetWindowThreadProcessId(form, nullptr), &thread);
+  std::printf("%s\n%s\n%s\nposition=%d range=%d..%d\n%s\n%s\n", Utf8(Text(status)).c_str(),
+              Utf8(reason).c_str(), whole ? "shown whole" : "cut",
+              static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)),
+              static_cast<int>(SendMessageW(bar, PBM_GETRANGE, TRUE, 0)),
+              static_cast<int>(SendMessageW(bar, PBM_GETRANGE, FALSE, 0)),
+              Utf8(thread.hwndFocus ? Text(thread.hwndFocus) : L"(none)").c_str(),
+              tooltip && IsWindowVisible(tooltip) ? "tooltip shown" : "no tooltip");
+  return 0;
 }
