@@ -41,7 +41,6 @@ pauses_stop() {
 counter() { sed -n "s/.*$1=\([0-9]*\).*/\1/p" "$work/mnt/.control"; }
 # Until the shell test CONDITION holds, for at most 60 s.
 until_true() { wait_until 60 "$1 never held" eval "$1"; }
-balance() { echo $(($(tr -cd '{' < "$backing" | wc -c) - $(tr -cd '}' < "$backing" | wc -c))); }
 # A file of nested lines of about BYTES, seven blocks left open.
 nested() {
   python3 - "$1" "$backing" << 'EOF'
@@ -59,11 +58,10 @@ with open(path, "w", newline="") as out:
     out.write("".join("open%d {\n  value = 1,\n" % depth for depth in range(6)))
 EOF
 }
-opens() { head -c "$1" /dev/zero | tr '\0' '{' > "$backing"; }
 what_became() {
   local size
   size=$(stat -c %s "$backing")
-  if [[ $(balance) -eq 0 ]]; then echo "repaired ($(((size - $1) / 3)) lines appended)"
+  if [[ $(balance "$backing") -eq 0 ]]; then echo "repaired ($(((size - $1) / 3)) lines appended)"
   elif [[ $size -eq $1 ]]; then echo "left as it was"
   else echo "original + $(((size - $1) / 3)) lines$( (((size - $1) % 3)) && echo " and a torn line")"; fi
 }
@@ -144,7 +142,7 @@ pauses_stop
 echo "a stall of ${stall_ms} ms in the flush, Exit 1 s in|$(pauses); the program ended $ended_after_ms ms after it, file $(what_became "$original")"
 
 # Writes and cut-backs fail from the middle of a 4,000,000-line append, then a second run.
-opens 4000000
+opens_file 4000000 "$backing"
 rules "write fail=5 after_opens=3 skip=90" "truncate fail=5"
 run
 wait_for_message
@@ -166,7 +164,7 @@ pauses_stop
 echo "every call fails from the flush on|$(finish flush-gone && what_became "$original")"
 
 # A file system that will not shrink files and cannot reserve room: a signal mid-append.
-opens 3000000
+opens_file 3000000 "$backing"
 rules "fallocate fail=95" "truncate fail=1"
 run
 until_true '[[ $(counter writes) -ge 10 ]]'
@@ -179,7 +177,7 @@ pauses_stop
 echo "no shrinking and no reserving, SIGTERM mid-append|exit status $status, file $(what_became 3000000)"
 
 # The same file system, full mid-append.
-opens 3000000
+opens_file 3000000 "$backing"
 rules "fallocate fail=95" "truncate fail=1" "write fail=28 after_opens=3 skip=60"
 run
 wait_for_message
@@ -189,7 +187,7 @@ echo "no shrinking and no reserving, disk full mid-append|$(finish disk-full && 
 # Windows only: another program maps the file while Exit is pressed mid-append, so the cut-back
 # is refused (a mapped file cannot be shortened there).
 if [[ $platform == windows ]]; then
-  opens 20000000
+  opens_file 20000000 "$backing"
   rules "rate 20000000"
   run
   until_true '[[ $(stat -c %s "$backing") -gt 20000000 ]]'

@@ -59,17 +59,16 @@ fi
 answer_message
 expect_repaired "$file" "the file was not repaired as expected"
 if on_windows; then
-  reason=$(probe status | tail -n 2)
-  [[ $reason == 'Added 2 lines "}" at the end of the file, and they are safely on the disk; the outermost block left open begins on line 1.'$'\n''shown whole' ]] ||
-    fail "the tooltip reads: $reason"
-  # The bar: a third of its width for the first of two lines.
-  bar=$(probe bar)
-  [[ $bar =~ ^position=([0-9]+)\ range=0\.\.([0-9]+)$ ]] && ((BASH_REMATCH[2] > 100)) &&
-    ((BASH_REMATCH[1] == BASH_REMATCH[2] / 3)) || fail "the bar reads $bar"
-  # The focus back on Begin, which started the run; Shift+F1 shows the reason in place.
-  [[ $(probe focus) == "Begin"$'\n'"no tooltip" ]] || fail "after the run: $(probe focus)"
+  # The reason whole in the tooltip; the bar a third of its width for the first of two lines;
+  # the focus back on Begin, which started the run; Shift+F1 shows the reason in place.
+  mapfile -t state < <(probe state)
+  [[ ${state[1]} == 'Added 2 lines "}" at the end of the file, and they are safely on the disk; the outermost block left open begins on line 1.' &&
+     ${state[2]} == 'shown whole' ]] || fail "the tooltip reads: ${state[*]:1:2}"
+  [[ ${state[3]} =~ ^position=([0-9]+)\ range=0\.\.([0-9]+)$ ]] && ((BASH_REMATCH[2] > 100)) &&
+    ((BASH_REMATCH[1] == BASH_REMATCH[2] / 3)) || fail "the bar reads ${state[3]}"
+  [[ ${state[4]} == Begin && ${state[5]} == 'no tooltip' ]] || fail "after the run: ${state[*]:4}"
   xdotool key shift+F1
-  tooltip_shown() { [[ $(probe focus | tail -n 1) == "tooltip shown" ]]; }
+  tooltip_shown() { [[ $(probe state | tail -n 1) == "tooltip shown" ]]; }
   wait_until 5 "Shift+F1 showed no reason" tooltip_shown || exit 1
 fi
 if [[ -n "$screenshot" ]]; then
@@ -154,44 +153,35 @@ expect_end 3000
 rm -f "$large"
 echo "end to end ($platform): a file named on the command line opened, Exit during its run left it as it was"
 
-# Starts a repair of PATH, typed into the path box, on DISPLAY.
-start_repair() {
-  DISPLAY=${2:-$DISPLAY} start
-  DISPLAY=${2:-$DISPLAY} type_path "$1"
-  DISPLAY=${2:-$DISPLAY} xdotool key Return
-}
 expect_the_end() {
   wait_until 5 "Nestmend still runs 5 s after $1" program_ended || exit 1
   wait_until 10 "a guard of an append still runs" no_guard || exit 1
 }
 opens="$work/opens.txt"
 count=30000000
+opens_file "$count" "$opens"
+repair_typed "$opens"
+wait_for_growth "$opens" "$count"
 if on_windows; then
   # While Nestmend.exe appends, a Linux program, which Windows' sharing does not keep out,
   # appends a record: the record is kept, and no repair is claimed.
-  head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
-  start_repair "$opens"
-  wait_for_growth "$opens" "$count"
   printf "another program's record\n" >> "$opens"
   wait_for_message
-  [[ $(probe status | head -n 1) == "Summary:  Either the file had no errors or Nestmend was not able to repair it" ]] ||
-    fail "a repair was claimed: $(probe status)"
+  [[ $(probe state | head -n 1) == "Summary:  Either the file had no errors or Nestmend was not able to repair it" ]] ||
+    fail "a repair was claimed: $(probe state | head -n 1)"
   grep -q "another program's record" "$opens" || fail "the record was overwritten"
   press_exit
   expect_end 5000
 else
-  head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
-  start_repair "$opens"
-  wait_for_growth "$opens" "$count"
   kill -TERM "$program_pid"
   expect_the_end "SIGTERM during the append"
   expect_untouched_or_complete "$opens" "$count" "SIGTERM during the append"
 fi
 # The display lost during the append: the program ends and the file is whole (under Wine, which
 # ends the program past all of its own handlers, its guard settles the append).
-head -c "$count" /dev/zero | tr '\0' '{' > "$opens"
+opens_file "$count" "$opens"
 start_display
-start_repair "$opens" "$new_display"
+repair_typed "$opens" "$new_display"
 wait_for_growth "$opens" "$count"
 kill -KILL "$new_display_pid"
 wait "$new_display_pid" 2> /dev/null || true

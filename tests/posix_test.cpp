@@ -97,23 +97,20 @@ TEST(System, ThreadsOrMemoryRefusedEndNoRunInACrash) {
   chmod(path.c_str(), 0666);
   const auto limited = [&](int resource, rlim_t limit) {
     WriteAll(path, original);
-    const pid_t child = fork();
-    if (child == 0) {
+    const bool ended_well = Succeeded(Start([&] {
       const rlimit refused{limit, limit};
-      if (resource == RLIMIT_NPROC && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
-      if (setrlimit(resource, &refused) != 0) _exit(3);
-      const std::string status = Repair(path).status;
-      _exit(status == FixedSummary(2) ? 0 : status == kNothingDone ? 1 : 2);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
+      if (resource == RLIMIT_NPROC && (setgid(65534) != 0 || setuid(65534) != 0)) return false;
+      if (setrlimit(resource, &refused) != 0) return false;
+      const std::string status = Repair(path).status;  // says what became of the file
+      return status ==
+             (std::filesystem::file_size(path) == original.size() ? kNothingDone : FixedSummary(2));
+    }));
     const std::string now = ReadAll(path);
-    const int ending = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    EXPECT_TRUE((ending == 0 && now == original + Lines(2)) || (ending == 1 && now == original))
-        << "resource " << resource << ", limit " << limit << ": ended " << ending;
-    return ending;
+    EXPECT_TRUE(ended_well && (now == original || now == original + Lines(2)))
+        << "resource " << resource << ", limit " << limit;
+    return now != original;
   };
-  EXPECT_EQ(limited(RLIMIT_NPROC, 1), 0);  // no thread at all: the file calls run in line
+  EXPECT_TRUE(limited(RLIMIT_NPROC, 1));  // no thread at all: the file calls run in line
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the address sanitizer ends the process itself when it cannot map memory";
 #endif

@@ -29,14 +29,6 @@ done
 mount_slow_storage "$slow_storage"
 
 stalled() { grep -q 'stalled=[1-9]' "$work/mnt/.control"; }
-# "{" repeated COUNT times, as the backing file.
-make_file() { head -c "$1" /dev/zero | tr '\0' '{' > "$backing"; }
-balance() { echo $(($(tr -cd '{' < "$backing" | wc -c) - $(tr -cd '}' < "$backing" | wc -c))); }
-repair_typed() {
-  start
-  type_path "${1:-$file}"
-  xdotool key Return
-}
 finish() {
   answer_message
   press_exit
@@ -45,13 +37,13 @@ finish() {
 
 # Stalls in every phase of one run: the window answers a desktop's "are you alive" ping while
 # each stall is still out.
-make_file 200000
+opens_file 200000 "$backing"
 rules "read stall=$stall_ms after_opens=1 count=1" "read stall=$stall_ms after_opens=2 count=1" \
   "write stall=$stall_ms after_opens=3 count=1" "fsync stall=$stall_ms after_opens=3 count=1"
 # The stalls follow one another at once; each is told by the files opened and the writes made.
 stall_of() { sed -n 's/.*\(opens=[0-9]*\).*\(writes=[0-9]*\) stalled=[1-9].*/\1 \2/p' "$work/mnt/.control"; }
 new_stall() { now=$(stall_of) && [[ -n $now && $now != "${last:-}" ]]; }
-repair_typed
+repair_typed "$file"
 for phase in "pass 1" "pass 2" "the write" "the flush"; do
   wait_until 30 "no stall in $phase" new_stall || exit 1
   "$here/x11.py" ping "$window" || fail "the window did not answer during the stall in $phase"
@@ -59,14 +51,14 @@ for phase in "pass 1" "pass 2" "the write" "the flush"; do
   last=$now
 done
 finish
-[[ $(balance) -eq 0 && $(stat -c %s "$backing") -eq 800000 ]] || fail "not repaired through the stalls ($(balance) open)"
+[[ $(balance "$backing") -eq 0 && $(stat -c %s "$backing") -eq 800000 ]] || fail "not repaired through the stalls ($(balance "$backing") open)"
 echo "storage ($platform): stalls of $stall_ms ms in both passes, the write and the flush, the window answering in each; repaired"
 
 # Exit during a stalled read: the read is abandoned, and the window goes at once, however long
 # the storage keeps the process itself.
-make_file 200000
+opens_file 200000 "$backing"
 rules "read stall=60000 after_opens=2 count=1"
-repair_typed
+repair_typed "$file"
 wait_until 10 "the storage never stalled" stalled
 press_exit
 window_gone() { ! xdotool search --onlyvisible --name '^Nestmend$' > /dev/null; }
@@ -77,9 +69,9 @@ echo "storage ($platform): Exit during a stalled read ended the program in $ende
 
 # Exit during a stalled write: the program lives on until the write returns, then the append is
 # cut back.
-make_file 3000000
+opens_file 3000000 "$backing"
 rules "write stall=$stall_ms after_opens=3 skip=2 count=1"
-repair_typed
+repair_typed "$file"
 wait_until 10 "the storage never stalled" stalled
 press_exit
 while stalled; do
@@ -93,7 +85,7 @@ echo "storage ($platform): Exit during a stalled write ended the program once th
 # Another file system's file of the same size, time and inode number, put in the file's place
 # while the second read opens it, as a "current" link is switched: the file read is not taken for
 # it, and neither is changed.
-make_file 20000
+opens_file 20000 "$backing"
 for _ in $(seq 10000); do printf '{}'; done > "$work/other/data.txt"
 touch -d '2026-01-01 00:00:00' "$backing" "$work/other/data.txt"
 [[ $(stat -c %i "$backing") == $(stat -c %i "$work/other/data.txt") ]] || fail "the inodes differ"

@@ -4,9 +4,9 @@
 # probe (tests/window_probe_windows.cpp), by default beside it in tests/.
 # After it: $work, a folder removed at the end; pids+=(PID) and at_exit+=("COMMAND") for what
 # the end must stop or run; start_display; start [ARGUMENT...]; click CONTROL (named as in
-# window/layout.h); type_path PATH; windows_path PATH; wait_for_message; answer_message;
-# press_exit; expect_end MS; mount_slow_storage and rules; wait_for_growth;
-# expect_untouched_or_complete. Every wait is for a condition, with a limit.
+# window/layout.h); type_path PATH; repair_typed PATH [DISPLAY]; windows_path PATH;
+# wait_for_message; answer_message; press_exit; expect_end MS; mount_slow_storage and rules;
+# opens_file COUNT FILE; balance FILE; wait_for_growth; expect_untouched_or_complete. Every wait is for a condition, with a limit.
 for tool in Xvfb xdotool; do
   command -v "$tool" > /dev/null || { echo "SKIP: $tool is not installed (Debian: xvfb, xdotool)"; exit 77; }
 done
@@ -115,6 +115,14 @@ type_path() {
   xdotool type --delay 2 "$([[ $platform == windows ]] && windows_path "$1" || echo "$1")"
 }
 
+# Starts the program and a repair of PATH, typed into its path box, on DISPLAY (by default the
+# first display).
+repair_typed() {
+  DISPLAY=${2:-$DISPLAY} start
+  DISPLAY=${2:-$DISPLAY} type_path "$1"
+  DISPLAY=${2:-$DISPLAY} xdotool key Return
+}
+
 # Clicks "Exit"; the clock of expect_end starts as the button goes down.
 press_exit() {
   point_at $(centre_of Command3)
@@ -170,6 +178,10 @@ mount_slow_storage() {
   backing="$work/back/data.txt"
 }
 rules() { printf '%s\n' "$@" > "$work/mnt/.control"; }
+
+# Writes "{" COUNT times to FILE; prints the "{" less the "}" of FILE.
+opens_file() { head -c "$1" /dev/zero | tr '\0' '{' > "$2"; }
+balance() { echo $(($(tr -cd '{' < "$1" | wc -c) - $(tr -cd '}' < "$1" | wc -c))); }
 
 # Waits until FILE grows past SIZE bytes: the append has begun.
 grown() { (($(stat -c %s "$1") > $2)); }
