@@ -107,8 +107,6 @@ if on_windows; then
   for name in "b.json." "c.json "; do
     printf '{{{\r\n' > "$work/$name"
     printf '{\r\n' > "$work/${name%?}"
-  done
-  for name in "b.json." "c.json "; do
     type_path "$work/$name"
     click Command2
     answer_message

@@ -16,8 +16,6 @@ namespace nestmend {
 namespace {
 
 using namespace testing;  // this project's helpers
-using Op = FaultyFileSystem::Op;
-using Kind = RunOutcome::Kind;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 namespace fs = std::filesystem;

@@ -16,8 +16,6 @@ namespace nestmend {
 namespace {
 
 using namespace testing;  // this project's helpers
-using Op = FaultyFileSystem::Op;
-using Kind = RunOutcome::Kind;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 namespace fs = std::filesystem;
@@ -116,6 +114,13 @@ void Append(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
 }
 
+// Writes `bytes` over the file at `path`, its time kept, as coarse times or a map keep it.
+void Rewrite(const std::string& path, const std::string& bytes) {
+  const auto time = fs::last_write_time(path);
+  WriteAll(path, bytes);
+  fs::last_write_time(path, time);
+}
+
 // Files that change under the repair, or must not be appended to at all: left as the change
 // left them, and no repair is claimed. A change between the two reads is seen by their bytes,
 // where the file's size and time cannot tell.
@@ -132,20 +137,12 @@ TEST(Failure, FilesThatChangeOrAreWideTextAreNotAppendedTo) {
       // cut to two chunks between the reads: the second read's third chunk holds only its overlap
       {kBlocks, Op::kOpenForReading, 1,
        [](auto& path) { fs::resize_file(path, 2 * kPlan.chunk_bytes); }},
-      // a byte made "{" between the passes, its time kept, as coarse times or a map keep it
+      // a byte made "{" between the passes, its time kept
       {"a {\r\nb }\r\n", Op::kOpenForReading, 1,
-       [](auto& path) {
-         const auto time = fs::last_write_time(path);
-         WriteAll(path, "a {\r\nb {\r\n");
-         fs::last_write_time(path, time);
-       }},
+       [](auto& path) { Rewrite(path, "a {\r\nb {\r\n"); }},
       {"a {\r\n", Op::kOpenForAppending, 0, [](auto& path) { Append(path, "b"); }},  // a byte more
       {"a {\r\n", Op::kOpenForAppending, 0,  // its last byte rewritten after the reads, time kept
-       [](auto& path) {
-         const auto time = fs::last_write_time(path);
-         WriteAll(path, "a {\r\r");
-         fs::last_write_time(path, time);
-       }},
+       [](auto& path) { Rewrite(path, "a {\r\r"); }},
       {"a {\r\n", Op::kOpenForAppending, 0,  // the same length, a newer time
        [](auto& path) { fs::last_write_time(path, fs::last_write_time(path) + 24h); }},
       {"a {\r\n", Op::kOpenForAppending, 0,  // replaced: the same length and time
@@ -171,7 +168,8 @@ TEST(Failure, FilesThatChangeOrAreWideTextAreNotAppendedTo) {
     bool appending = false;
     files.before = [&](Op op, int call) {
       const std::lock_guard lock(mutex);
-      if (op == row.at && (row.call < 0 ? call % 2 : call == row.call) && row.change) row.change(path);
+      const bool now_is_the_time = row.call < 0 ? call % 2 : call == row.call;
+      if (op == row.at && now_is_the_time && row.change) row.change(path);
       if (appending) return;
       appending = op == Op::kOpenForAppending;
       expected = now();

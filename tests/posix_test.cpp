@@ -22,7 +22,6 @@ namespace nestmend {
 namespace {
 
 using namespace testing;  // this project's helpers
-using Op = FaultyFileSystem::Op;
 
 // Enough lines for several writes: 100,000 "{" need 300,000 bytes of "}" CR LF.
 const std::string kOpens(100000, '{');
@@ -57,8 +56,7 @@ TEST(System, PathsThatAreNotPlainFilesAreNeverOpened) {
     fifo_opened = fifo_opened || writer >= 0;
     if (writer >= 0) close(writer);
   };
-  using Kind = RunOutcome::Kind;
-  for (const auto& [path, kind] :
+    for (const auto& [path, kind] :
        {std::pair(missing, Kind::kMissing), {fifo, Kind::kPipe}, {loop.string(), Kind::kMissing},
         {"/dev/zero", Kind::kDevice}, {"/proc/self/stat", Kind::kNotPlain},
         {"/proc/self/status", Kind::kNotPlain}}) {

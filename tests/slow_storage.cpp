@@ -233,16 +233,9 @@ int main(int argc, char** argv) {
   char resolved[PATH_MAX];
   if (realpath(argv[1], resolved) == nullptr) return 2;
   backing = resolved;
-  fuse_operations operations{};
-  operations.getattr = GetAttr;
-  operations.open = Open;
-  operations.read = Read;
-  operations.write = Write;
-  operations.truncate = Truncate;
-  operations.fallocate = Fallocate;
-  operations.fsync = Fsync;
-  operations.release = Release;
-  operations.init = Init;
+  const fuse_operations operations{.getattr = GetAttr, .truncate = Truncate, .open = Open,
+                                   .read = Read, .write = Write, .release = Release,
+                                   .fsync = Fsync, .init = Init, .fallocate = Fallocate};
   char* fuse_arguments[] = {argv[0], argv[2], const_cast<char*>("-f"),
                             const_cast<char*>("-odefault_permissions")};
   return fuse_main(4, fuse_arguments, &operations, nullptr);

@@ -174,4 +174,7 @@ class FaultyFileSystem : public FileSystem {
   int calls_[static_cast<int>(Op::kCount)] = {};
 };
 
+using Op = FaultyFileSystem::Op;
+using Kind = RunOutcome::Kind;
+
 }  // namespace nestmend::testing

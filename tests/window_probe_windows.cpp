@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cwctype>
 #include <string>
 
 namespace {
@@ -38,18 +37,11 @@ std::string Utf8(const std::wstring& wide) {
   return text;
 }
 
-std::wstring Unescaped(const wchar_t* text) {
-  std::wstring result;
-  for (const wchar_t* at = text; *at != L'\0'; ++at) {
-    if (at[0] == L'\\' && at[1] == L'u' && wcslen(at) >= 6 &&
-        std::all_of(at + 2, at + 6, [](wchar_t digit) { return iswxdigit(digit) != 0; })) {
-      result.push_back(static_cast<wchar_t>(wcstoul(std::wstring(at + 2, 4).c_str(), nullptr, 16)));
-      at += 5;
-    } else {
-      result.push_back(*at);
-    }
+std::wstring Unescaped(std::wstring text) {
+  for (std::size_t at = 0; (at = text.find(L"\\u", at)) != std::wstring::npos; ++at) {
+    text.replace(at, 6, 1, static_cast<wchar_t>(std::stoul(text.substr(at + 2, 4), nullptr, 16)));
   }
-  return result;
+  return text;
 }
 
 std::wstring Text(HWND control) {
