@@ -27,13 +27,6 @@ FILES = {"open.json": OPEN, "done.json": b"{}\r\n", "-x.json": b"{",
          b"caf\xe9.json": b"{{", "another.json": OPEN}
 
 
-def run(arguments, **options):
-    """The program with no display and no settings: an environment of nothing but HOME."""
-    environment = {"HOME": home} if options.pop("with_home", False) else {}
-    return subprocess.run([program, *arguments], env=environment, capture_output=True,
-                          **options)
-
-
 def expect(what, found, wanted):
     if found != wanted:
         failures.append(f"{what}: {found!r}, wanted {wanted!r}")
@@ -61,14 +54,14 @@ ROWS = [
 ]
 for index, (arguments, status, after, lines) in enumerate(ROWS):
     for name, content in FILES.items():
-        with open(name, "wb") as file:
-            file.write(content)
-    result = run(arguments, with_home=index % 2 == 1)
+        open(name, "wb").write(content)
+    # No display and no settings: an environment of nothing but, every other row, HOME.
+    result = subprocess.run([program, *arguments], env={"HOME": home} if index % 2 else {},
+                            capture_output=True)
     row = f"row {index} {arguments}"
     expect(f"{row}: exit status", result.returncode, status)
     for name, content in FILES.items():
-        with open(name, "rb") as file:
-            expect(f"{row}: {name!r}", file.read(), after.get(name, content))
+        expect(f"{row}: {name!r}", open(name, "rb").read(), after.get(name, content))
     output = result.stdout.splitlines()
     if "--help" not in arguments:  # one line per file, in the order given
         expect(f"{row}: lines", len(output), len(lines))
@@ -82,8 +75,7 @@ expect("HOME", os.listdir(home), [])
 # A signal in the middle of a long repair: the file in hand as it was or complete, the next
 # one untouched, and 128 + the signal's number.
 count = 30_000_000
-with open("opens.txt", "wb") as file:
-    file.write(b"{" * count)
+open("opens.txt", "wb").write(b"{" * count)
 repair = subprocess.Popen([program, "--repair", "opens.txt", "open.json"], env={},
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 deadline = time.monotonic() + 30
@@ -99,7 +91,6 @@ expect("stopped: one line", output.count(b"\n"), 1)
 # The progress line: on a terminal while a long file is read, cleared at the end; never in a
 # pipe. A gigabyte of holes takes longer to read than the first redraw waits.
 with open("holes.txt", "wb") as file:
-    file.truncate(1 << 30)
     file.seek(1 << 30)
     file.write(b"{")
 main, terminal = pty.openpty()
@@ -118,7 +109,7 @@ while select.select([main], [], [], 30)[0]:
 check.wait(30)
 expect("progress on a terminal", b"holes.txt: reading, pass 1 of 2: " in shown, True)
 expect("progress cleared", shown.endswith(b"\r\x1b[K"), True)
-piped = run(["--check", "holes.txt"])
+piped = subprocess.run([program, "--check", "holes.txt"], env={}, capture_output=True)
 expect("progress in a pipe", piped.stderr, b"")
 
 if failures:

@@ -198,13 +198,6 @@ TEST(Repair, AnyFileGainsExactlyItsMissingLinesHoweverItIsRead) {
   }
 }
 
-// Makes the file system's operations `failing` fail from now on, each time it comes to them.
-void Failing(FaultyFileSystem& files, std::vector<Op> failing) {
-  files.before = [&files, failing = std::move(failing)](Op op, int) {
-    if (std::ranges::count(failing, op)) files.failing_step = static_cast<int>(files.steps.size());
-  };
-}
-
 // Every ending of a run, staged as it happens, ends as its kind says, with that reason shown; a
 // check reads as a repair does and writes nothing. Where the words carry numbers (the lines, the
 // line where the outermost block left open begins), they are the file's.
@@ -235,7 +228,9 @@ TEST(Repair, EveryEndingSaysWhy) {
   for (const Row& row : kRows) {
     FaultyFileSystem files;
     files.failure = row.problem;
-    Failing(files, row.failing);
+    files.before = [&](Op op, int) {  // each time it comes to them
+      if (std::ranges::count(row.failing, op)) files.failing_step = std::ssize(files.steps);
+    };
     const std::string path = dir.Write("file", row.bytes);
     RecordingSurface surface(path, false);
     const RunOutcome outcome = Fixit(surface, files, {}, row.mode);
