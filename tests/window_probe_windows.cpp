@@ -28,12 +28,10 @@ HWND FindForm() {
 HWND Control(HWND form, const wchar_t* kind) { return FindWindowExW(form, nullptr, kind, nullptr); }
 
 std::string Utf8(const std::wstring& wide) {
-  std::string text(
-      static_cast<std::size_t>(WideCharToMultiByte(
-          CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr)),
-      '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
-                      static_cast<int>(text.size()), nullptr, nullptr);
+  std::string text(3 * wide.size(), '\0');  // at most three bytes for each UTF-16 unit
+  text.resize(static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(),
+                          static_cast<int>(text.size()), nullptr, nullptr)));
   return text;
 }
 
