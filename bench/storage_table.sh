@@ -28,10 +28,11 @@ pauses_start() {
   fi
   pauses_pid=$!
   pids+=($pauses_pid)
-  wait_until 10 "the measure of pauses never began" grep -q measuring "$work/pauses" || exit 1
+  wait_until 10 "the measure of pauses never began" grep -qs measuring "$work/pauses" || exit 1
 }
 pauses_stop() {
-  if [[ -n ${watch_exe:-} ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid"; fi
+  # (The measure may have ended by itself, with the window.)
+  if [[ -n ${watch_exe:-} ]]; then touch "$work/pauses-stop"; else kill -TERM "$pauses_pid" 2> /dev/null || true; fi
   wait "$pauses_pid" || true
   longest_pause_ms=$(sed -n 's/.*longest_ms=\([0-9.]*\).*/\1/p' "$work/pauses")
   was_hung=$(sed -n 's/.*hung=\([01]\).*/\1/p' "$work/pauses")
