@@ -15,7 +15,6 @@
 #include <QUrl>
 #include <atomic>
 #include <cmath>
-#include <deque>
 #include <thread>
 
 #include "fixit.h"
@@ -32,10 +31,8 @@ class ScriptedPrompts final : public UserPrompts {
  public:
   std::optional<QString> ChooseFileToOpen(QWidget*, const QString& current) override {
     offered.push_back(current);
-    if (answers.empty()) return std::nullopt;
-    const std::optional<QString> answer = answers.front();
-    answers.pop_front();
-    return answer;
+    if (answers.empty()) return std::nullopt;  // cancelled
+    return answers.takeFirst();
   }
   void ShowMessage(QWidget*, const QString& title, const QString& text, const QString&) override {
     messages.push_back(title + ": " + text);
@@ -43,7 +40,7 @@ class ScriptedPrompts final : public UserPrompts {
   }
   void DismissMessage() override { ++dismissed; }
 
-  std::deque<std::optional<QString>> answers;
+  QStringList answers;  // the next file names chosen
   QStringList offered;  // what the dialog was opened with
   QStringList messages;
   std::function<void()> while_message;

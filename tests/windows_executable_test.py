@@ -29,10 +29,7 @@ windows_own = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdl
 imports = sorted(entry.dll.decode().lower() for entry in executable.DIRECTORY_ENTRY_IMPORT)
 expect("DLLs that are not Windows' own", [dll for dll in imports if dll not in windows_own], [])
 flags = executable.OPTIONAL_HEADER.DllCharacteristics
-wanted_flags = {"DEP": 0x100, "ASLR": 0x40}
-if wide:
-    wanted_flags["high-entropy ASLR"] = 0x20
-for name, bit in wanted_flags.items():
+for name, bit in [("DEP", 0x100), ("ASLR", 0x40)] + [("high-entropy ASLR", 0x20)] * wide:
     expect(name, bool(flags & bit), True)
 # The stack protector's runtime, linked in, with the message it ends a program with.
 expect("stack protection", executable.__data__.find(b"*** stack smashing detected ***") >= 0, True)
