@@ -6,12 +6,11 @@
 # drops another file on the window and presses Exit while its message shows. Then a file named on the command line, by a name that is not ASCII, and
 # Exit in the middle of its long run; the display lost in the middle of an append; on Linux a
 # signal to end during one. Each leaves the file as it was or completely repaired.
-# usage: end_to_end_test.sh linux|windows PROGRAM [SCREENSHOT.png]
+# usage: end_to_end_test.sh linux|windows PROGRAM
 # With DESKTOP_ENTRY (Linux), the file on the command line is named by that entry's Exec line.
 set -euo pipefail
 platform=$1
 program=$(realpath "$2")
-screenshot=${3:+$(realpath -m "$3")}
 source "$(dirname "$0")/window_session.sh"
 on_windows() { [[ $platform == windows ]]; }
 probe() { wine "$probe_exe" "$@" | tr -d '\r'; }
@@ -70,11 +69,6 @@ if on_windows; then
   xdotool key shift+F1
   tooltip_shown() { [[ $(probe state | tail -n 1) == "tooltip shown" ]]; }
   wait_until 5 "Shift+F1 showed no reason" tooltip_shown || exit 1
-fi
-if [[ -n "$screenshot" ]]; then
-  sleep 0.5  # the summary painted
-  import -window "$window" "$screenshot"
-  echo "screenshot: $screenshot"
 fi
 # Another cut-off file, dropped on the window from a file manager; Exit while its message shows.
 dropped="$work/dropped settings.conf"
