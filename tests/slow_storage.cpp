@@ -87,7 +87,8 @@ int Apply(const std::string& op, std::size_t bytes = 0) {
   // A wait ends early, failing the call, when its caller goes away (the kernel then sends an
   // interrupt), as a network file system's does: a program killed in a stalled call can end.
   const auto until = std::chrono::steady_clock::now() + wait;
-  ++stalled;
+  const bool waits = wait.count() > 0;  // a call that passes at once is never counted as stalled
+  stalled += waits;
   while (std::chrono::steady_clock::now() < until) {
     if (fuse_interrupted()) {
       error = EINTR;
@@ -96,7 +97,7 @@ int Apply(const std::string& op, std::size_t bytes = 0) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
         until - std::chrono::steady_clock::now(), std::chrono::milliseconds(5)));
   }
-  --stalled;
+  stalled -= waits;
   return error;
 }
 
