@@ -229,7 +229,8 @@ TEST(Repair, EveryEndingSaysWhy) {
     FaultyFileSystem files;
     files.failure = row.problem;
     files.before = [&](Op op, int) {  // each time it comes to them
-      if (std::ranges::count(row.failing, op)) files.failing_step = std::ssize(files.steps);
+      if (!std::ranges::count(row.failing, op)) return;
+      files.failing_step = static_cast<int>(files.steps.size());
     };
     const std::string path = dir.Write("file", row.bytes);
     RecordingSurface surface(path, false);

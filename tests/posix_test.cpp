@@ -56,7 +56,7 @@ TEST(System, PathsThatAreNotPlainFilesAreNeverOpened) {
     fifo_opened = fifo_opened || writer >= 0;
     if (writer >= 0) close(writer);
   };
-    for (const auto& [path, kind] :
+  for (const auto& [path, kind] :
        {std::pair(missing, Kind::kMissing), {fifo, Kind::kPipe}, {loop.string(), Kind::kMissing},
         {"/dev/zero", Kind::kDevice}, {"/proc/self/stat", Kind::kNotPlain},
         {"/proc/self/status", Kind::kNotPlain}}) {
